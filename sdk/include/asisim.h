@@ -1,0 +1,76 @@
+/* Control interface of the substitute ASICamera2 library.
+ *
+ * Tests, benchmarks and examples use it (through ctypes on the library the module
+ * already loaded) to watch and steer the simulated cameras. Every symbol carries the
+ * asisim_ prefix so it can never clash with a name of the camera SDK. All functions
+ * are thread-safe. */
+#ifndef ASISIM_H
+#define ASISIM_H
+
+#include <stddef.h>
+
+#include "ASICamera2.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Back to the state after loading: cameras from the configuration (or the built-in
+ * set), all closed, no forced statuses, no scripted outputs, default version text,
+ * journal off and empty, fast frames off. */
+ASICAMERA_API void asisim_reset(void);
+
+/* The journal records every SDK call while it is on, one line per call:
+ *   FunctionName<TAB>arg=value<TAB>arg=value...
+ * with the arguments in declaration order, named as in ASICamera2.h. Values:
+ *   integers and enumerations in decimal;
+ *   pointers as "ptr" or "null" (the pointed-to data is not recorded);
+ *   ASIEnableDarkSubtract's path as "hex:" + the bytes up to its NUL, in lower-case hex;
+ *   ASISetID's ASI_ID (passed by value) as "hex:" + its 8 bytes. */
+ASICAMERA_API void asisim_journal_enable(int on);
+/* Copies the journal as NUL-terminated text into out (when capacity allows) and
+ * returns the size the whole text needs, NUL included. */
+ASICAMERA_API size_t asisim_journal_read(char* out, size_t capacity);
+ASICAMERA_API void asisim_journal_clear(void);
+
+/* Makes the named SDK function return `value` (a status, or the count/boolean for
+ * ASIGetNumOfConnectedCameras and ASICameraCheck) instead of doing its work:
+ * times = 1 for the next call only, -1 for every call, 0 to cancel. A forced call is
+ * still journaled, and scripted outputs are still written. Returns 0, or -1 for a name
+ * that is not an SDK function. */
+ASICAMERA_API int asisim_force_status(const char* function, int value, int times);
+ASICAMERA_API void asisim_clear_forced(void);
+
+/* Scripted outputs: from now on (until reset or asisim_clear_scripts) every call of
+ * `function` writes `bytes` over its output number `output` (0-based among its pointer
+ * parameters, in declaration order) just before it returns, whatever its status.
+ * At most `length` bytes, and never more than the output's size (an image buffer's
+ * size is the call's size argument). Returns 0, or -1 for an unknown function/output. */
+ASICAMERA_API int asisim_script_output(const char* function, int output, const void* bytes, size_t length);
+ASICAMERA_API void asisim_clear_scripts(void);
+
+/* The text ASIGetSDKVersion returns: `length` bytes (copied; a NUL is appended), or
+ * the null pointer when length < 0. */
+ASICAMERA_API void asisim_set_sdk_version(const char* bytes, long length);
+
+/* Replaces the ASI_CAMERA_INFO of the camera at `index` with raw bytes (at most
+ * sizeof(ASI_CAMERA_INFO)). The camera keeps simulating by its model; only what the
+ * SDK reports about it changes. Returns 0, or -1 for an index with no camera. */
+ASICAMERA_API int asisim_set_camera_info(int index, const void* bytes, size_t length);
+
+/* Fast frames: exposures complete at once and video frames are ready whenever they
+ * are asked for, rendered once per format change, so benchmarks measure the caller
+ * rather than the simulated sky. */
+ASICAMERA_API void asisim_set_fast_frames(int on);
+
+/* Loads a simulator configuration (the JSON format of ASISIM_CONFIG) from a file;
+ * path NULL returns to the built-in set. Resets the simulator. Returns 0, or -1 with a
+ * message available from asisim_last_error(). */
+ASICAMERA_API int asisim_load_config(const char* path);
+ASICAMERA_API const char* asisim_last_error(void);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* ASISIM_H */
