@@ -1,0 +1,276 @@
+// The shared machinery of the `asi` module: reference ownership, the process-wide
+// state, parameter kinds, the table rows that declare every module function, and the
+// steps every call shares (binding, boundary coercion, C conversion, global lookup,
+// status check, traceback entries).
+//
+// A call travels one way: Python objects are bound and coerced by the function object
+// (call.cpp), the row's implementation converts them to C, makes one SDK call, hands the
+// status to `handle_error_code` and builds the result from the out-values.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "ASICamera2.h"
+
+namespace asi {
+
+/// The dotted name the module presents itself under.
+inline constexpr const char* qualified_module_name = "halvarine.corvantis.asi";
+/// File name shown in the traceback entries the module adds.
+inline constexpr const char* traceback_file_name = "src/halvarine/corvantis/asi.cpp";
+
+// ---------------------------------------------------------------------------------------
+// Ref: the one owner of a strong reference.
+
+/// Owns one strong reference (or none). A raw PyObject* elsewhere is always borrowed.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            // The decref may run arbitrary Python code; take the new value first.
+            PyObject* old = object_;
+            object_ = other.object_;
+            other.object_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    /// Adopts a new reference, typically a C-API result (null when the call failed).
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    /// Takes a reference of its own to a borrowed object.
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    /// Hands the reference back to the caller (to CPython, usually).
+    PyObject* release() noexcept {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+    void reset() noexcept { Py_CLEAR(object_); }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------
+// Process-wide state, written during import only.
+
+/// Names the module looks up or uses as attribute names; interned, so their hashes are
+/// cached and keyword matching can try identity first.
+struct Names {
+    PyObject* handle_error_code;            ///< the status handler's global name
+    PyObject* error_table;                  ///< "ASI_ERROR_CODE_TO_EXCEPTION"
+    PyObject* success;                      ///< "ASISuccess"
+    PyObject* unknown_error_code;           ///< "ASIUnknownErrorCode"
+    PyObject* error_base;                   ///< "ASIError"
+    PyObject* int_enum;                     ///< "IntEnum"
+    PyObject* optional;                     ///< "Optional"
+    PyObject* bayer_pattern;                ///< enumeration class names looked up at call time
+    PyObject* img_type;
+    PyObject* control_type;
+    PyObject* camera_mode;
+    PyObject* exposure_status;
+    PyObject* value;                        ///< attribute read from enumeration arguments
+    PyObject* get;                          ///< the error table's lookup method
+    PyObject* encode;                       ///< CameraInfo.name assignment
+    PyObject* utf_8;                        ///< "utf-8"
+    PyObject* img_end;                      ///< "IMG_END"
+    PyObject* mode_end;                     ///< "ASI_MODE_END"
+    PyObject* supported_camera_mode;        ///< SupportedMode's property
+    PyObject* name;                         ///< CameraInfo's repr reads these four
+    PyObject* camera_id;
+    PyObject* max_height;
+    PyObject* max_width;
+    PyObject* dunder_prepare;               ///< "__prepare__"
+    PyObject* dunder_module;                ///< "__module__"
+    PyObject* dunder_qualname;              ///< "__qualname__"
+    PyObject* dunder_doc;                   ///< "__doc__"
+    PyObject* add_note;                     ///< BaseException.add_note
+    PyObject* fromhex;                      ///< bytes.fromhex
+    PyObject* module_name;                  ///< "halvarine.corvantis.asi"
+};
+
+/// The record types, in the order they are created and bound.
+enum class RecordKind : int { ControlCaps, Id, SupportedMode, GpsData, CameraInfo, Count };
+
+/// Everything the module keeps between calls. One instance per process: the module can
+/// live in one interpreter only, and there is no unload.
+struct State {
+    int64_t owner_interpreter = -1;         ///< interpreter that first created the module
+    PyObject* module = nullptr;             ///< strong; set once the execute phase runs
+    PyObject* globals = nullptr;            ///< strong; the module's namespace dictionary
+    PyObject* builtins = nullptr;           ///< strong; the builtins module
+    PyObject* enumerate = nullptr;          ///< strong; the built-in enumerate, held from import
+    PyTypeObject* records[static_cast<int>(RecordKind::Count)] = {}; ///< strong
+    PyObject* handle_error_code = nullptr;  ///< strong; the module's own handler function
+    PyObject* empty_tuple = nullptr;        ///< strong
+    PyObject* empty_bytes = nullptr;        ///< strong
+    PyObject* empty_str = nullptr;          ///< strong
+    PyObject* small_ints[30] = {};          ///< strong; -1, 0, 1, ..., 28 (see small_int)
+    Names names = {};                       ///< strong
+    bool constants_ready = false;           ///< names and constants exist
+};
+
+extern State state;
+
+/// The shared int object for -1..28: enumeration values and error table keys.
+inline PyObject* small_int(int value) { return state.small_ints[value + 1]; }
+
+inline PyTypeObject* record_type(RecordKind kind) {
+    return state.records[static_cast<int>(kind)];
+}
+
+// ---------------------------------------------------------------------------------------
+// Function rows.
+
+/// How a parameter is taken at the call boundary and converted for the SDK.
+enum class Kind : uint8_t {
+    Int,      ///< number coerced to int; C int
+    Long,     ///< number coerced to int; C long
+    Bool,     ///< any object, reduced to its truth value 1 or 0
+    Enum,     ///< any object; its `value` attribute becomes a C int
+    Text,     ///< exactly str; UTF-8 bytes
+    Record,   ///< an Id (or subclass); its ASI_ID passed by value
+};
+
+inline constexpr int max_parameters = 5;
+
+/// One parameter of a module function.
+struct Parameter {
+    const char* name;        ///< also the keyword
+    Kind kind;
+    const char* annotation;  ///< stored as text in __annotations__
+};
+
+/// The arguments after binding and boundary coercion, in parameter order. Integer kinds
+/// hold an exact int, booleans hold Py_True/Py_False and `truth`; other kinds the
+/// argument as given. All borrowed from the call frame.
+struct Arguments {
+    PyObject* object[max_parameters];
+    int truth[max_parameters];
+};
+
+/// What is particular to one function: C conversion, the SDK call, the result.
+/// Returns a new reference, or null with an exception set.
+using Implementation = PyObject* (*)(const Arguments&);
+
+/// One module function, declared as data.
+struct FunctionRow {
+    const char* name;
+    Implementation implementation;
+    int parameter_count;
+    Parameter parameters[max_parameters];
+    const char* return_annotation;
+    const char* doc;         ///< null: no docstring
+    int line;                ///< line shown in traceback entries
+};
+
+/// Rows of each area; the module frame binds them in its own order.
+extern const std::span<const FunctionRow> discovery_functions;
+extern const std::span<const FunctionRow> capture_functions;
+extern const std::span<const FunctionRow> control_functions;
+extern const FunctionRow handle_error_code_row;
+
+// ---------------------------------------------------------------------------------------
+// The function type (call.cpp).
+
+/// Readies the function type; once per process.
+int ready_function_type();
+/// A new module function object for a row.
+PyObject* new_function(const FunctionRow& row);
+/// Adds the traceback entry named "halvarine.corvantis.asi.<name>" to the pending
+/// exception.
+void add_traceback(const char* qualified_name, int line);
+
+// ---------------------------------------------------------------------------------------
+// Shared steps of an implementation (call.cpp).
+
+/// Looks `name` up in the module namespace, then in builtins; NameError otherwise.
+Ref lookup_global(PyObject* name);
+/// Resolves `handle_error_code` for this call.
+inline Ref resolve_handler() { return lookup_global(state.names.handle_error_code); }
+/// Passes the SDK status to the resolved handler; false if the handler raised.
+bool check_status(PyObject* handler, int status);
+
+/// C int from an int that passed the boundary; OverflowError outside the range.
+bool to_c_int(PyObject* number, int* out);
+/// C long from an int that passed the boundary.
+bool to_c_long(PyObject* number, long* out);
+/// C int from any object by the enumeration-value rule: an int is range-checked,
+/// anything else goes through its __int__ alone.
+bool object_to_c_int(PyObject* object, int* out);
+/// C int from an enumeration argument's `value` attribute.
+bool enum_value(PyObject* argument, int* out);
+/// C long/char/unsigned char from any object by the same rule as object_to_c_int.
+bool object_to_c_char(PyObject* object, char* out);
+bool object_to_c_uchar(PyObject* object, unsigned char* out);
+
+/// Return coercion of functions annotated "int": exact int or None pass, other numbers
+/// become int(value), anything else is a TypeError. Steals `value`.
+PyObject* coerce_int_result(Ref value);
+
+/// TypeError "Argument '...' has incorrect type (expected ..., got ...)"; adds a note
+/// when a subclass of an exact built-in type was refused.
+void raise_argument_type_error(const char* parameter, const char* expected, PyObject* given,
+                               bool subclass_of_builtin);
+
+/// New zero-filled `bytes` of `size` bytes for the SDK to fill in place (nobody else can
+/// see it before it is returned). `size` is the boundary's int; failures are those of
+/// bytearray(size).
+Ref new_image_bytes(PyObject* size);
+/// Address the SDK may write `size` bytes to; never null, even for an empty object.
+unsigned char* image_storage(PyObject* bytes_object);
+
+/// A new, zeroed record of the module's own type.
+Ref new_record(RecordKind kind);
+
+/// The plainest call sequence, shared by every function that takes only a camera ID
+/// and returns nothing: resolve the handler, convert the ID, call the SDK, check.
+template <ASI_ERROR_CODE (*sdk_call)(int)>
+PyObject* camera_status_only(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+        return nullptr;
+    if (!check_status(handler.get(), sdk_call(camera_id)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------
+// Import-time builders of each area, called by the execute phase in binding order.
+
+int create_record_types();                  ///< records.cpp; binds the five types
+int create_enumerations();                  ///< enums.cpp; binds the eight IntEnums
+int create_exceptions();                    ///< errors.cpp; binds ASIError and subclasses
+int create_error_table();                   ///< errors.cpp; binds ASI_ERROR_CODE_TO_EXCEPTION
+
+/// The handler's own work, entered directly when the resolved handler is the module's.
+/// Returns 0 for success, -1 with the mapped exception set.
+int raise_for_code(PyObject* code);
+
+/// SDK record structures, for the functions that pass them to the SDK.
+ASI_CAMERA_INFO* camera_info_of(PyObject* record);
+ASI_CONTROL_CAPS* control_caps_of(PyObject* record);
+ASI_ID* id_of(PyObject* record);
+ASI_SUPPORTED_MODE* supported_mode_of(PyObject* record);
+ASI_GPS_DATA* gps_data_of(PyObject* record);
+
+} // namespace asi

@@ -1,0 +1,596 @@
+// Camera lifecycle and capture: opening and closing, snap exposures, video, camera
+// modes and triggers.
+#include "asi.hpp"
+
+#include <cstring>
+
+namespace asi {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Snap exposures
+
+PyObject* start_exposure(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+        return nullptr;
+    const auto is_dark = static_cast<ASI_BOOL>(arguments.truth[1]);
+    if (!check_status(handler.get(), ASIStartExposure(camera_id, is_dark)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_exp_status(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+        return nullptr;
+    ASI_EXPOSURE_STATUS status = ASI_EXP_IDLE;
+    if (!check_status(handler.get(), ASIGetExpStatus(camera_id, &status)))
+        return nullptr;
+    // Made as an ExposureStatus member, then handed back as the plain int it equals.
+    Ref exposure_status = lookup_global(state.names.exposure_status);
+    Ref number = Ref::steal(PyLong_FromLong(status));
+    if (!exposure_status || !number)
+        return nullptr;
+    return coerce_int_result(Ref::steal(PyObject_CallOneArg(exposure_status.get(), number.get())));
+}
+
+PyObject* get_data_after_exp(const Arguments& arguments) {
+    Ref image = new_image_bytes(arguments.object[1]);
+    if (!image)
+        return nullptr;
+    Ref handler = resolve_handler();
+    int camera_id;
+    long size;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
+        !to_c_long(arguments.object[1], &size))
+        return nullptr;
+    if (!check_status(handler.get(),
+                      ASIGetDataAfterExp(camera_id, image_storage(image.get()), size)))
+        return nullptr;
+    return image.release();
+}
+
+PyObject* get_data_after_exp_gps(const Arguments& arguments) {
+    Ref gps = new_record(RecordKind::GpsData);
+    if (!gps)
+        return nullptr;
+    Ref image = new_image_bytes(arguments.object[1]);
+    if (!image)
+        return nullptr;
+    Ref handler = resolve_handler();
+    int camera_id;
+    long size;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
+        !to_c_long(arguments.object[1], &size))
+        return nullptr;
+    if (!check_status(handler.get(), ASIGetDataAfterExpGPS(camera_id, image_storage(image.get()),
+                                                           size, gps_data_of(gps.get()))))
+        return nullptr;
+    return PyTuple_Pack(2, image.get(), gps.get());
+}
+
+// ---------------------------------------------------------------------------------------
+// Video
+
+/// The one call that lets other threads run while it waits: the SDK call alone runs
+/// without the interpreter lock, and the handler is resolved only after it.
+PyObject* get_video_data(const Arguments& arguments) {
+    int camera_id, size, wait_ms;
+    if (!to_c_int(arguments.object[0], &camera_id) || !to_c_int(arguments.object[1], &size) ||
+        !to_c_int(arguments.object[2], &wait_ms))
+        return nullptr;
+    if (size < 0) {
+        // bytearray() refuses a negative size with its own message.
+        Ref number = Ref::steal(PyLong_FromLong(size));
+        if (number)
+            Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type),
+                                           number.get()));
+        return nullptr;
+    }
+    Ref frame = Ref::steal(PyByteArray_FromStringAndSize(nullptr, size));
+    if (!frame)
+        return nullptr;
+    // No other thread can reach the new buffer yet, so it is zeroed without the lock too.
+    char* storage = PyByteArray_AS_STRING(frame.get());
+    ASI_ERROR_CODE status;
+    Py_BEGIN_ALLOW_THREADS
+    std::memset(storage, 0, static_cast<size_t>(size));
+    status = ASIGetVideoData(camera_id, reinterpret_cast<unsigned char*>(storage), size, wait_ms);
+    Py_END_ALLOW_THREADS
+    Ref handler = resolve_handler();
+    if (!handler || !check_status(handler.get(), status))
+        return nullptr;
+    return frame.release();
+}
+
+PyObject* get_video_data_gps(const Arguments& arguments) {
+    Ref gps = new_record(RecordKind::GpsData);
+    if (!gps)
+        return nullptr;
+    Ref frame = new_image_bytes(arguments.object[1]);
+    if (!frame)
+        return nullptr;
+    Ref handler = resolve_handler();
+    int camera_id, wait_ms;
+    long size;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
+        !to_c_long(arguments.object[1], &size) || !to_c_int(arguments.object[2], &wait_ms))
+        return nullptr;
+    // Unlike get_video_data, the wait keeps the interpreter lock.
+    if (!check_status(handler.get(),
+                      ASIGetVideoDataGPS(camera_id, image_storage(frame.get()), size, wait_ms,
+                                         gps_data_of(gps.get()))))
+        return nullptr;
+    return PyTuple_Pack(2, frame.get(), gps.get());
+}
+
+PyObject* get_dropped_frames(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+        return nullptr;
+    int dropped = 0;
+    if (!check_status(handler.get(), ASIGetDroppedFrames(camera_id, &dropped)))
+        return nullptr;
+    return PyLong_FromLong(dropped);
+}
+
+// ---------------------------------------------------------------------------------------
+// Camera modes and triggers
+
+PyObject* get_camera_support_mode(const Arguments& arguments) {
+    Ref record = new_record(RecordKind::SupportedMode);
+    if (!record)
+        return nullptr;
+    Ref handler = resolve_handler();
+    int camera_id;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+        return nullptr;
+    if (!check_status(handler.get(),
+                      ASIGetCameraSupportMode(camera_id, supported_mode_of(record.get()))))
+        return nullptr;
+    // The caller gets the list, read through ordinary attribute access; not the record.
+    Ref modes = Ref::steal(PyObject_GetAttr(record.get(), state.names.supported_camera_mode));
+    if (!modes || PyList_CheckExact(modes.get()) || modes.get() == Py_None)
+        return modes.release();
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(modes.get())->tp_name);
+    return nullptr;
+}
+
+PyObject* get_camera_mode(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+        return nullptr;
+    ASI_CAMERA_MODE mode = ASI_MODE_NORMAL;
+    if (!check_status(handler.get(), ASIGetCameraMode(camera_id, &mode)))
+        return nullptr;
+    Ref camera_mode = lookup_global(state.names.camera_mode);
+    Ref number = Ref::steal(PyLong_FromLong(mode));
+    if (!camera_mode || !number)
+        return nullptr;
+    return PyObject_CallOneArg(camera_mode.get(), number.get());
+}
+
+PyObject* set_camera_mode(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id, mode;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
+        !enum_value(arguments.object[1], &mode))
+        return nullptr;
+    if (!check_status(handler.get(), ASISetCameraMode(camera_id, static_cast<ASI_CAMERA_MODE>(mode))))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* send_soft_trigger(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+        return nullptr;
+    const auto start = static_cast<ASI_BOOL>(arguments.truth[1]);
+    if (!check_status(handler.get(), ASISendSoftTrigger(camera_id, start)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+/// The pin is read through its `value` here, while the getter takes it as an integer.
+PyObject* set_trigger_output_io_conf(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id, pin;
+    long delay, duration;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
+        !enum_value(arguments.object[1], &pin) || !to_c_long(arguments.object[3], &delay) ||
+        !to_c_long(arguments.object[4], &duration))
+        return nullptr;
+    const auto pin_high = static_cast<ASI_BOOL>(arguments.truth[2]);
+    if (!check_status(handler.get(),
+                      ASISetTriggerOutputIOConf(camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
+                                                pin_high, delay, duration)))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_trigger_output_io_conf(const Arguments& arguments) {
+    Ref handler = resolve_handler();
+    int camera_id, pin;
+    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
+        !to_c_int(arguments.object[1], &pin))
+        return nullptr;
+    ASI_BOOL pin_high = ASI_FALSE;
+    long delay = 0, duration = 0;
+    if (!check_status(handler.get(),
+                      ASIGetTriggerOutputIOConf(camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
+                                                &pin_high, &delay, &duration)))
+        return nullptr;
+    return Py_BuildValue("(Nll)", PyBool_FromLong(pin_high != ASI_FALSE), delay, duration);
+}
+
+const FunctionRow rows[] = {
+    {
+        .name = "open_camera",
+        .implementation = camera_status_only<ASIOpenCamera>,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "None",
+        .doc = "\n"
+            "    Open a camera for use.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "init_camera",
+        .implementation = camera_status_only<ASIInitCamera>,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "None",
+        .doc = "\n"
+            "    Initialize the camera for capturing images.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "close_camera",
+        .implementation = camera_status_only<ASICloseCamera>,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "None",
+        .doc = "\n"
+            "    Close the camera.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_camera_support_mode",
+        .implementation = get_camera_support_mode,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "list[CameraMode]",
+        .doc = "Get the supported camera modes for the camera.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "\n"
+            "    Returns:\n"
+            "        SupportedMode: The supported mode that contains a list of supported camera modes.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_camera_mode",
+        .implementation = get_camera_mode,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "CameraMode",
+        .doc = "Get the current camera mode.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "\n"
+            "    Returns:\n"
+            "        CameraMode: The current camera mode.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "set_camera_mode",
+        .implementation = set_camera_mode,
+        .parameter_count = 2,
+        .parameters = {{"camera_id", Kind::Int, "int"}, {"mode", Kind::Enum, "CameraMode"}},
+        .return_annotation = "None",
+        .doc = "Set the camera mode.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        mode (CameraMode): The camera mode to set.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "start_exposure",
+        .implementation = start_exposure,
+        .parameter_count = 2,
+        .parameters = {{"camera_id", Kind::Int, "int"}, {"is_dark", Kind::Bool, "bool"}},
+        .return_annotation = "None",
+        .doc = "Start a camera exposure.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        is_dark (bool): True for a dark frame exposure, False otherwise.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "stop_exposure",
+        .implementation = camera_status_only<ASIStopExposure>,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "None",
+        .doc = "Stop the ongoing camera exposure.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_exp_status",
+        .implementation = get_exp_status,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "int",
+        .doc = "Get the status of the camera exposure.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "\n"
+            "    Returns:\n"
+            "        ExposureStatus: The exposure status.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_data_after_exp",
+        .implementation = get_data_after_exp,
+        .parameter_count = 2,
+        .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
+        .return_annotation = "bytes",
+        .doc = "Get the image data after an exposure has completed.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        buffer_size (int): The size of the buffer to store the image data.\n"
+            "\n"
+            "    Returns:\n"
+            "        bytes: The captured image data.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_data_after_exp_gps",
+        .implementation = get_data_after_exp_gps,
+        .parameter_count = 2,
+        .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
+        .return_annotation = "tuple[bytes, GpsData]",
+        .doc = "Get the image data after an exposure has completed.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        buffer_size (int): The size of the buffer to store the image data.\n"
+            "\n"
+            "    Returns:\n"
+            "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "start_video_capture",
+        .implementation = camera_status_only<ASIStartVideoCapture>,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "None",
+        .doc = "Start video capture.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "stop_video_capture",
+        .implementation = camera_status_only<ASIStopVideoCapture>,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "None",
+        .doc = "Stop video capture.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_video_data",
+        .implementation = get_video_data,
+        .parameter_count = 3,
+        .parameters = {{"camera_id", Kind::Int, "int"},
+                       {"buffer_size", Kind::Int, "int"},
+                       {"wait_ms", Kind::Int, "int"}},
+        .return_annotation = "bytearray",
+        .doc = "Get video data from the camera.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        buffer_size (int): The size of the buffer to store the image data.\n"
+            "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n"
+            "\n"
+            "    Returns:\n"
+            "        bytes: The captured image data.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_video_data_gps",
+        .implementation = get_video_data_gps,
+        .parameter_count = 3,
+        .parameters = {{"camera_id", Kind::Int, "int"},
+                       {"buffer_size", Kind::Long, "int"},
+                       {"wait_ms", Kind::Int, "int"}},
+        .return_annotation = "tuple[bytes, GpsData]",
+        .doc = "Get video data from the camera.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        buffer_size (int): The size of the buffer to store the image data.\n"
+            "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n"
+            "\n"
+            "    Returns:\n"
+            "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_dropped_frames",
+        .implementation = get_dropped_frames,
+        .parameter_count = 1,
+        .parameters = {{"camera_id", Kind::Int, "int"}},
+        .return_annotation = "int",
+        .doc = "Get the number of dropped frames during video capture.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "\n"
+            "    Returns:\n"
+            "        int: The number of dropped frames.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "send_soft_trigger",
+        .implementation = send_soft_trigger,
+        .parameter_count = 2,
+        .parameters = {{"camera_id", Kind::Int, "int"}, {"start", Kind::Bool, "bool"}},
+        .return_annotation = "None",
+        .doc = "Send a soft trigger to the camera to start or stop exposure.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        start (bool): True to start exposure, False to stop.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "set_trigger_output_io_conf",
+        .implementation = set_trigger_output_io_conf,
+        .parameter_count = 5,
+        .parameters = {{"camera_id", Kind::Int, "int"},
+                       {"pin", Kind::Enum, "TrigOutput"},
+                       {"pin_high", Kind::Bool, "bool"},
+                       {"delay", Kind::Long, "int"},
+                       {"duration", Kind::Long, "int"}},
+        .return_annotation = "None",
+        .doc = "Configure the trigger output IO.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
+            "        pin_high (bool): True to output a high signal, False for a low signal.\n"
+            "        delay (int): Delay time in microseconds.\n"
+            "        duration (int): Duration time in microseconds.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+    {
+        .name = "get_trigger_output_io_conf",
+        .implementation = get_trigger_output_io_conf,
+        .parameter_count = 2,
+        .parameters = {{"camera_id", Kind::Int, "int"}, {"pin", Kind::Int, "int"}},
+        .return_annotation = "tuple[bool, int, int]",
+        .doc = "Get the trigger output IO configuration.\n"
+            "\n"
+            "    Args:\n"
+            "        camera_id (int): The camera ID.\n"
+            "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
+            "\n"
+            "    Returns:\n"
+            "        tuple[bool, int, int]: Pin high status, delay, and duration.\n"
+            "\n"
+            "    Raises:\n"
+            "        AsiException: Raised if the operation is unsuccessful.\n"
+            "    ",
+        .line = __LINE__,
+    },
+};
+
+} // namespace
+
+const std::span<const FunctionRow> capture_functions = rows;
+
+} // namespace asi

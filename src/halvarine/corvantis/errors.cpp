@@ -1,0 +1,193 @@
+// The error model: ASIError and one subclass per SDK status, the table from status to
+// class, and handle_error_code, which every status-returning operation calls.
+//
+// Every name here is looked up at each use, so users can extend the table or rebind the
+// classes and the handler.
+#include "asi.hpp"
+
+#include <iterator>
+
+namespace asi {
+
+namespace {
+
+struct ErrorClass {
+    const char* name;
+    const char* doc;
+};
+
+// In creation and binding order. ASIError comes first and is the base of all others.
+constexpr ErrorClass error_classes[] = {
+    {"ASIError", "Base exception class for all ASI errors."},
+    {"ASISuccess", "ASI operation completed successfully."},
+    {"ASIInvalidIndex", "Invalid index: No camera connected or index value out of boundary."},
+    {"ASIInvalidID", "Invalid camera ID provided."},
+    {"ASICameraClosed", "Failed to open camera: Camera is closed."},
+    {"ASICameraRemoved",
+     "Camera removed: Failed to find the camera, it might have been disconnected."},
+    {"ASITimeout", "Operation timed out."},
+    {"ASIGeneralError", "General error: Value is out of valid range."},
+    {"ASIInvalidControlType", "Invalid control type provided."},
+    {"ASIInvalidPath", "Invalid file path provided."},
+    {"ASIInvalidFileFormat", "Invalid file format provided."},
+    {"ASIInvalidSize", "Invalid video format size."},
+    {"ASIInvalidImageType", "Unsupported image format."},
+    {"ASIOutOfBoundary", "The start position is out of boundary."},
+    {"ASIInvalidSequence", "Stop capture first: Invalid sequence of operations."},
+    {"ASIBufferTooSmall", "Buffer size is too small for the operation."},
+    {"ASIVideoModeActive", "Operation failed because video mode is currently active."},
+    {"ASIExposureInProgress", "Cannot perform operation while exposure is in progress."},
+    {"ASIInvalidMode", "The current mode is incorrect for this operation."},
+    {"ASIGPSNotSupported", "GPS is not supported by this camera."},
+    {"ASIGPSVersionError", "The FPGA GPS version is too low for the requested operation."},
+    {"ASIGPSFPGAError", "Failed to read or write data to FPGA for GPS."},
+    {"ASIGPSParamOutOfRange",
+     "GPS parameter out of range: Start line or end line must be between 0 and MaxHeight-1."},
+    {"ASIGPSDataInvalid",
+     "Invalid GPS data: GPS has not found satellites or FPGA cannot read GPS data."},
+    {"ASIErrorEnd", "End of ASI error codes."},
+    {"ASIUnknownErrorCode", "End of ASI error codes."},
+};
+
+// The class of each SDK status, in status order 0..23.
+constexpr const char* classes_by_status[] = {
+    "ASISuccess",          "ASIInvalidIndex",       "ASIInvalidID",
+    "ASIInvalidControlType", "ASICameraClosed",     "ASICameraRemoved",
+    "ASIInvalidPath",      "ASIInvalidFileFormat",  "ASIInvalidSize",
+    "ASIInvalidImageType", "ASIOutOfBoundary",      "ASITimeout",
+    "ASIInvalidSequence",  "ASIBufferTooSmall",     "ASIVideoModeActive",
+    "ASIExposureInProgress", "ASIGeneralError",     "ASIInvalidMode",
+    "ASIGPSNotSupported",  "ASIGPSVersionError",    "ASIGPSFPGAError",
+    "ASIGPSParamOutOfRange", "ASIGPSDataInvalid",   "ASIErrorEnd",
+};
+static_assert(std::size(classes_by_status) == ASI_ERROR_END + 1);
+
+/// An ordinary class made by the metaclass of its base, with a namespace of
+/// __module__, __qualname__ and __doc__ only.
+Ref new_error_class(const ErrorClass& entry, PyObject* base) {
+    Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+    Ref doc = Ref::steal(PyUnicode_FromString(entry.doc));
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    Ref namespace_ = Ref::steal(PyDict_New());
+    if (!name || !doc || !bases || !namespace_)
+        return Ref();
+    if (PyDict_SetItem(namespace_.get(), state.names.dunder_module, state.names.module_name) < 0 ||
+        PyDict_SetItem(namespace_.get(), state.names.dunder_qualname, name.get()) < 0 ||
+        PyDict_SetItem(namespace_.get(), state.names.dunder_doc, doc.get()) < 0)
+        return Ref();
+    PyObject* args[] = {name.get(), bases.get(), namespace_.get()};
+    return Ref::steal(
+        PyObject_Vectorcall(reinterpret_cast<PyObject*>(Py_TYPE(base)), args, 3, nullptr));
+}
+
+/// Raises what the table gave, as the raise statement would: an instance as it is, a
+/// class by calling it without arguments, anything else is a TypeError.
+void raise_object(Ref raised) {
+    if (PyExceptionInstance_Check(raised.get())) {
+        PyErr_SetRaisedException(raised.release());
+    } else if (PyExceptionClass_Check(raised.get())) {
+        PyErr_SetObject(raised.get(), nullptr);
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
+    }
+}
+
+/// The exception class the table maps `code` to, or None; through `get`, which an exact
+/// dict cannot have overridden.
+Ref mapped_class(PyObject* table, PyObject* code) {
+    if (PyDict_CheckExact(table)) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(table, code, &found) < 0)
+            return Ref();
+        return found ? Ref::steal(found) : Ref::borrow(Py_None);
+    }
+    Ref get = Ref::steal(PyObject_GetAttr(table, state.names.get));
+    if (!get)
+        return Ref();
+    return Ref::steal(PyObject_CallOneArg(get.get(), code));
+}
+
+PyObject* handle_error_code(const Arguments& arguments) {
+    if (raise_for_code(arguments.object[0]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+int raise_for_code(PyObject* code) {
+    Ref table = lookup_global(state.names.error_table);
+    if (!table)
+        return -1;
+    Ref exception_type = mapped_class(table.get(), code);
+    if (!exception_type)
+        return -1;
+    if (exception_type.get() == Py_None) {
+        Ref unknown = lookup_global(state.names.unknown_error_code);
+        if (!unknown)
+            return -1;
+        Ref message = Ref::steal(PyUnicode_FromFormat("ASI error code %S (unknown).", code));
+        if (!message)
+            return -1;
+        Ref raised = Ref::steal(PyObject_CallOneArg(unknown.get(), message.get()));
+        if (!raised)
+            return -1;
+        raise_object(std::move(raised));
+        return -1;
+    }
+    Ref success = lookup_global(state.names.success);
+    if (!success)
+        return -1;
+    if (exception_type.get() == success.get())
+        return 0;
+    Ref message = Ref::steal(PyUnicode_FromFormat("ASI error code %S.", code));
+    if (!message)
+        return -1;
+    Ref raised = Ref::steal(PyObject_CallOneArg(exception_type.get(), message.get()));
+    if (!raised)
+        return -1;
+    raise_object(std::move(raised));
+    return -1;
+}
+
+int create_exceptions() {
+    for (const ErrorClass& entry : error_classes) {
+        const bool is_base = entry.name == error_classes[0].name;
+        // Each subclass takes its base from the namespace at the moment it is made.
+        Ref base = is_base ? Ref::borrow(PyExc_Exception) : lookup_global(state.names.error_base);
+        if (!base)
+            return -1;
+        Ref cls = new_error_class(entry, base.get());
+        if (!cls || PyDict_SetItemString(state.globals, entry.name, cls.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int create_error_table() {
+    Ref table = Ref::steal(PyDict_New());
+    if (!table)
+        return -1;
+    for (int status = 0; status <= ASI_ERROR_END; ++status) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(classes_by_status[status]));
+        if (!name)
+            return -1;
+        Ref cls = lookup_global(name.get());
+        if (!cls || PyDict_SetItem(table.get(), small_int(status), cls.get()) < 0)
+            return -1;
+    }
+    return PyDict_SetItem(state.globals, state.names.error_table, table.get());
+}
+
+const FunctionRow handle_error_code_row = {
+    .name = "handle_error_code",
+    .implementation = handle_error_code,
+    .parameter_count = 1,
+    .parameters = {{"asi_error_code", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = nullptr,
+    .line = __LINE__,
+};
+
+} // namespace asi
