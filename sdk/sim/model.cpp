@@ -213,10 +213,12 @@ ASI_CAMERA_INFO camera_info(const Model& m, int index) {
     for (; b < m.bins.size() && b < 15; ++b)
         info.SupportedBins[b] = m.bins[b];
     info.SupportedBins[b] = 0;
-    std::size_t f = 0;
-    for (; f < m.formats.size() && f < 7; ++f)
+    // Every unused entry holds the end value, as on a real camera: readers may scan the
+    // whole array rather than stop at the first end value.
+    for (auto& format : info.SupportedVideoFormat)
+        format = ASI_IMG_END;
+    for (std::size_t f = 0; f < m.formats.size() && f < 7; ++f)
         info.SupportedVideoFormat[f] = m.formats[f];
-    info.SupportedVideoFormat[f] = ASI_IMG_END;
     info.PixelSize = m.pixel_um;
     info.MechanicalShutter = m.shutter ? ASI_TRUE : ASI_FALSE;
     info.ST4Port = m.st4 ? ASI_TRUE : ASI_FALSE;
