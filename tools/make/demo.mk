@@ -1,0 +1,4 @@
+.PHONY: demo
+
+demo: build
+	$(ENV) python3 examples/demo.py
