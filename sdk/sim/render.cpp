@@ -1,6 +1,30 @@
-// Images of the simulated cameras.
+// Images of the simulated cameras: a seeded star field seen through the camera's optics
+// and sensor.
+//
+// A frame is made in three stages, each cached until what it depends on changes:
+//   scene     light in e-/s per output pixel: stars as Gaussian PSFs integrated over the
+//             pixel, sky background, the colour filter of a Bayer sensor. Depends on the
+//             region and the field's position (re-rendered when the stars moved by more
+//             than kShiftTolerance pixels).
+//   exposure  mean and noise sigma of every pixel in native ADU: exposure time, dark
+//             current (doubling every 6 °C), hot pixels, gain (0.1 dB per step), read
+//             noise, bias from the offset, white balance, full-well saturation.
+//   frame     mean + sigma x Gaussian noise from a precomputed table, clamped to the bit
+//             depth, less the dark frame if one is set, then written in the output format.
+// Only the last stage runs for every video frame.
+//
+// Binning averages the bin x bin sensor pixels (so the level stays put and noise drops).
+// On colour sensors binning joins pixels of the same colour, so a binned RAW image is
+// still a mosaic in the model's Bayer pattern. Flip mirrors the finished image; a
+// mirrored RAW mosaic therefore starts on another colour. Gamma applies to the 8-bit
+// formats (RAW8, Y8, RGB24) only; RAW16 stays linear.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <numbers>
 
 #include "sim.hpp"
 
@@ -18,32 +42,590 @@ long image_bytes(int width, int height, ASI_IMG_TYPE type) {
     }
 }
 
-ASI_ERROR_CODE load_dark_bmp(const char*, int, int, DarkFrame&) { return ASI_ERROR_INVALID_PATH; }
+// ---------------------------------------------------------------------------------------
+// Dark frames from BMP files
+
+namespace {
+
+std::uint32_t le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+}
+std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+} // namespace
+
+ASI_ERROR_CODE load_dark_bmp(const char* path, int width, int height, DarkFrame& out) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return ASI_ERROR_INVALID_PATH;
+    std::vector<unsigned char> bytes;
+    unsigned char chunk[65536];
+    std::size_t n;
+    bool read_error = false;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    read_error = std::ferror(file) != 0;
+    std::fclose(file);
+    if (read_error)
+        return ASI_ERROR_INVALID_PATH; // a directory, or unreadable
+    if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M')
+        return ASI_ERROR_INVALID_FILEFORMAT;
+    const unsigned char* b = bytes.data();
+    std::uint32_t data_offset = le32(b + 10), header_size = le32(b + 14);
+    std::int32_t bmp_width = static_cast<std::int32_t>(le32(b + 18));
+    std::int32_t bmp_height = static_cast<std::int32_t>(le32(b + 22));
+    std::uint16_t bits = le16(b + 28);
+    std::uint32_t compression = le32(b + 30), colors = le32(b + 46);
+    if (header_size < 40 || (bits != 8 && bits != 24) || compression != 0)
+        return ASI_ERROR_INVALID_FILEFORMAT;
+    bool bottom_up = bmp_height > 0;
+    long rows = bottom_up ? bmp_height : -static_cast<long>(bmp_height);
+    if (bmp_width != width || rows != height)
+        return ASI_ERROR_INVALID_FILEFORMAT;
+    std::size_t stride = ((std::size_t(width) * bits + 31) / 32) * 4;
+    if (data_offset > bytes.size() || bytes.size() - data_offset < stride * rows)
+        return ASI_ERROR_INVALID_FILEFORMAT;
+    std::array<std::uint8_t, 256> palette;
+    if (bits == 8) {
+        std::size_t entries = colors == 0 ? 256 : std::min<std::uint32_t>(colors, 256);
+        std::size_t palette_at = 14 + std::size_t(header_size);
+        if (palette_at + entries * 4 > data_offset)
+            return ASI_ERROR_INVALID_FILEFORMAT;
+        palette.fill(0);
+        for (std::size_t i = 0; i < entries; ++i) {
+            const unsigned char* e = b + palette_at + 4 * i;
+            palette[i] = static_cast<std::uint8_t>((e[0] + e[1] + e[2]) / 3);
+        }
+    }
+    out.width = width;
+    out.height = height;
+    out.level.resize(std::size_t(width) * height);
+    for (long y = 0; y < rows; ++y) {
+        const unsigned char* row = b + data_offset + stride * (bottom_up ? rows - 1 - y : y);
+        std::uint8_t* dst = out.level.data() + std::size_t(y) * width;
+        if (bits == 8) {
+            for (int x = 0; x < width; ++x)
+                dst[x] = palette[row[x]];
+        } else {
+            for (int x = 0; x < width; ++x)
+                dst[x] = static_cast<std::uint8_t>((row[3 * x] + row[3 * x + 1] + row[3 * x + 2]) / 3);
+        }
+    }
+    return ASI_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------
+// The renderer
+
+namespace {
+
+/// Small, fast and good enough for noise: xoshiro256+ seeded by splitmix64.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) {
+        for (auto& word : s_) {
+            seed += 0x9e3779b97f4a7c15ULL;
+            std::uint64_t z = seed;
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            word = z ^ (z >> 31);
+        }
+    }
+    std::uint64_t next() {
+        std::uint64_t result = s_[0] + s_[3];
+        std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = (s_[3] << 45) | (s_[3] >> 19);
+        return result;
+    }
+    /// Uniform in (0, 1].
+    double uniform() { return ((next() >> 11) + 1) * 0x1.0p-53; }
+    double normal() {
+        double u = uniform(), v = uniform();
+        return std::sqrt(-2 * std::log(u)) * std::cos(2 * std::numbers::pi * v);
+    }
+
+private:
+    std::uint64_t s_[4];
+};
+
+struct Star {
+    double x, y;      ///< sensor pixels, within the extended field
+    float flux;       ///< e-/s, all colours
+    float rgb[3];     ///< colour relative to a white star
+};
+
+struct HotPixel {
+    int x, y;
+    float rate; ///< e-/s at 25 °C
+};
+
+// Colour filter response of the simulated Bayer sensors, and of the sky background.
+constexpr float kFilterResponse[3] = {0.85f, 1.0f, 0.55f};
+constexpr float kSkyColour[3] = {1.0f, 1.0f, 0.85f};
+constexpr double kShiftTolerance = 0.05;
+constexpr std::size_t kNoiseTable = 1 << 18;
+
+// Channel (0 red, 1 green, 2 blue) of each pixel of a 2x2 Bayer cell, [row][column].
+void bayer_cell(ASI_BAYER_PATTERN pattern, int cell[2][2]) {
+    static const int patterns[4][2][2] = {
+        {{0, 1}, {1, 2}}, // RG
+        {{2, 1}, {1, 0}}, // BG
+        {{1, 0}, {2, 1}}, // GR
+        {{1, 2}, {0, 1}}, // GB
+    };
+    std::memcpy(cell, patterns[pattern & 3], sizeof patterns[0]);
+}
+
+struct SceneKey {
+    int start_x = -1, start_y = -1, width = 0, height = 0, bin = 0;
+    double shift_x = 0, shift_y = 0;
+};
+
+struct ExposureKey {
+    std::uint64_t scene = 0;
+    double exposure_s = -1;
+    int gain = -1, offset = -1, wb_r = -1, wb_b = -1;
+    bool dark = false;
+    long temperature_decidegrees = 0;
+    bool operator==(const ExposureKey&) const = default;
+};
+
+struct CachedKey {
+    int start_x, start_y, width, height, bin, type, flip, gain, offset, gamma, wb_r, wb_b;
+    double exposure_s;
+    bool dark;
+    const DarkFrame* subtract;
+    bool operator==(const CachedKey&) const = default;
+};
+
+template <class T> void fit(std::vector<T>& v, std::size_t n) {
+    if (v.capacity() > 2 * n + 4096)
+        std::vector<T>().swap(v); // a much smaller region: give the memory back
+    v.resize(n);
+}
+
+} // namespace
 
 struct Renderer::Impl {
     Model model;
+    SkyConfig sky;
     std::mutex mutex;
+    int cell[2][2];
+    double sigma_px;        ///< PSF sigma in sensor pixels
+    double margin;          ///< extra field around the sensor, for stars that drift in
+    double field_w, field_h;
+    double sky_rate;        ///< background e-/s per sensor pixel
+    std::vector<Star> stars;
+    std::vector<HotPixel> hot_pixels;
+    std::vector<float> gauss;
+    Random random;
+
+    SceneKey scene_key;
+    std::uint64_t scene_version = 0;
+    std::vector<float> scene;                          ///< e-/s summed over the bin
+    std::vector<std::pair<std::size_t, float>> hot_in_region;
+
+    ExposureKey exposure_key;
+    std::vector<float> mean, sigma;                    ///< native ADU
+
+    int lut_gamma = -1;
+    std::vector<std::uint8_t> lut8;                    ///< native ADU -> 8-bit, with gamma
+
+    std::vector<std::uint16_t> native;                 ///< the noisy frame
+    std::vector<std::uint16_t> padded;                 ///< for demosaicing
+
+    bool cached_valid = false;
+    CachedKey cached_key{};
+    std::shared_ptr<const std::vector<std::uint8_t>> cached;
+
+    Impl(const Model& m, const SkyConfig& s, int index)
+        : model(m), sky(s), random(s.seed * 1000003 + static_cast<std::uint64_t>(index)) {
+        bayer_cell(model.bayer, cell);
+        double scale = model.plate_scale();
+        sigma_px = sky.seeing_arcsec / 2.3548 / scale;
+        margin = std::max(64.0, 0.1 * std::max(model.width, model.height));
+        field_w = model.width + 2 * margin;
+        field_h = model.height + 2 * margin;
+        // Zero point: ~4e7 e-/s from a magnitude 0 star through a 100 mm aperture.
+        double zero_point = 4e7 * std::pow(model.aperture_mm / 100.0, 2);
+        sky_rate = zero_point * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
+
+        // The catalogue: star counts grow by 10^0.4 per magnitude down to the limit.
+        double area_deg2 = (field_w * scale / 3600) * (field_h * scale / 3600);
+        double count = area_deg2 * sky.stars_per_deg2 * std::pow(10.0, 0.4 * (sky.limiting_mag - 14));
+        std::size_t n = static_cast<std::size_t>(std::min(count, 2e6));
+        Random catalogue(s.seed ^ (0x5eedULL * (index + 1)));
+        double faint_fraction = std::pow(10.0, 0.4 * (sky.brightest_mag - sky.limiting_mag));
+        stars.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            Star star;
+            star.x = catalogue.uniform() * field_w - margin;
+            star.y = catalogue.uniform() * field_h - margin;
+            double u = catalogue.uniform();
+            double mag = sky.limiting_mag + 2.5 * std::log10(u * (1 - faint_fraction) + faint_fraction);
+            star.flux = static_cast<float>(zero_point * std::pow(10.0, -0.4 * mag));
+            double colour = catalogue.uniform() * 1.7 - 0.2; // B-V
+            star.rgb[0] = static_cast<float>(0.8 + 0.3 * colour);
+            star.rgb[1] = 1.0f;
+            star.rgb[2] = static_cast<float>(std::max(0.2, 1.1 - 0.4 * colour));
+            stars.push_back(star);
+        }
+        std::size_t hot = std::size_t(model.width) * model.height / 250000 + 3;
+        for (std::size_t i = 0; i < hot; ++i) {
+            HotPixel p;
+            p.x = static_cast<int>(catalogue.next() % model.width);
+            p.y = static_cast<int>(catalogue.next() % model.height);
+            p.rate = static_cast<float>(20 + 400 * catalogue.uniform());
+            hot_pixels.push_back(p);
+        }
+        gauss.resize(kNoiseTable);
+        Random noise(s.seed + 7 * index + 1);
+        for (float& g : gauss)
+            g = static_cast<float>(noise.normal());
+    }
+
+    int channel(int x, int y) const { return cell[y & 1][x & 1]; }
+
+    static double wrap(double v, double low, double size) {
+        v = std::fmod(v - low, size);
+        if (v < 0)
+            v += size;
+        return v + low;
+    }
+
+    void render_scene(const FrameRequest& r) {
+        std::size_t n = std::size_t(r.width) * r.height;
+        fit(scene, n);
+        int bin = r.bin;
+        double bin2 = double(bin) * bin;
+        if (model.color) {
+            for (int y = 0; y < r.height; ++y)
+                for (int x = 0; x < r.width; ++x) {
+                    int c = channel(x, y);
+                    scene[std::size_t(y) * r.width + x] =
+                        static_cast<float>(sky_rate * bin2 * kFilterResponse[c] * kSkyColour[c]);
+                }
+        } else {
+            std::fill(scene.begin(), scene.end(), static_cast<float>(sky_rate * bin2));
+        }
+        // Stars in binned pixel units: pixel x covers [x, x+1).
+        double origin_x = double(r.start_x) * bin, origin_y = double(r.start_y) * bin;
+        double s = sigma_px / bin;
+        double k = 1 / (s * std::numbers::sqrt2);
+        int reach = static_cast<int>(std::ceil(5 * s)) + 1;
+        std::vector<float> fx(2 * reach + 2), fy(2 * reach + 2);
+        for (const Star& star : stars) {
+            double sx = wrap(star.x + r.shift_x, -margin, field_w);
+            double sy = wrap(star.y + r.shift_y, -margin, field_h);
+            double u = (sx - origin_x) / bin, v = (sy - origin_y) / bin;
+            int x0 = static_cast<int>(std::floor(u)) - reach, y0 = static_cast<int>(std::floor(v)) - reach;
+            int x1 = x0 + 2 * reach + 1, y1 = y0 + 2 * reach + 1;
+            if (x1 < 0 || y1 < 0 || x0 >= r.width || y0 >= r.height)
+                continue;
+            // The Gaussian is separable: integrate it over each column and each row once.
+            double previous = std::erf((x0 - u) * k);
+            for (int i = 0; i <= x1 - x0; ++i) {
+                double next = std::erf((x0 + i + 1 - u) * k);
+                fx[i] = static_cast<float>(0.5 * (next - previous));
+                previous = next;
+            }
+            previous = std::erf((y0 - v) * k);
+            for (int j = 0; j <= y1 - y0; ++j) {
+                double next = std::erf((y0 + j + 1 - v) * k);
+                fy[j] = static_cast<float>(0.5 * (next - previous));
+                previous = next;
+            }
+            int xa = std::max(x0, 0), xb = std::min(x1, r.width - 1);
+            int ya = std::max(y0, 0), yb = std::min(y1, r.height - 1);
+            for (int y = ya; y <= yb; ++y) {
+                float* row = scene.data() + std::size_t(y) * r.width;
+                float wy = star.flux * fy[y - y0];
+                if (model.color) {
+                    for (int x = xa; x <= xb; ++x) {
+                        int c = channel(x, y);
+                        row[x] += wy * fx[x - x0] * kFilterResponse[c] * star.rgb[c];
+                    }
+                } else {
+                    for (int x = xa; x <= xb; ++x)
+                        row[x] += wy * fx[x - x0];
+                }
+            }
+        }
+        // Hot pixels of the region, each in the output pixel its bin falls in.
+        hot_in_region.clear();
+        for (const HotPixel& p : hot_pixels) {
+            int x = p.x / bin - r.start_x, y = p.y / bin - r.start_y;
+            if (x >= 0 && y >= 0 && x < r.width && y < r.height)
+                hot_in_region.emplace_back(std::size_t(y) * r.width + x, p.rate);
+        }
+        scene_key = SceneKey{r.start_x, r.start_y, r.width, r.height, r.bin, r.shift_x, r.shift_y};
+        ++scene_version;
+    }
+
+    void ensure_scene(const FrameRequest& r) {
+        const SceneKey& k = scene_key;
+        bool same = k.start_x == r.start_x && k.start_y == r.start_y && k.width == r.width &&
+                    k.height == r.height && k.bin == r.bin &&
+                    std::abs(k.shift_x - r.shift_x) < kShiftTolerance &&
+                    std::abs(k.shift_y - r.shift_y) < kShiftTolerance;
+        if (!same)
+            render_scene(r);
+    }
+
+    void ensure_exposure(const FrameRequest& r) {
+        ExposureKey key{scene_version, r.exposure_s,   r.gain, r.offset, r.wb_r, r.wb_b,
+                        r.dark,        std::lround(r.temperature_c * 10)};
+        if (key == exposure_key && mean.size() == scene.size())
+            return;
+        std::size_t n = scene.size();
+        fit(mean, n);
+        fit(sigma, n);
+        double t = r.exposure_s;
+        double pixels = double(r.bin) * r.bin;
+        double epa = model.electrons_per_adu(r.gain);
+        double read_noise = model.read_noise(r.gain);
+        double thermal = std::exp2((key.temperature_decidegrees / 10.0 - 25) / 6);
+        double dark_e = model.dark_current_e * thermal * t * pixels;
+        double bias = r.offset * std::ldexp(1.0, model.bit_depth - 12);
+        double full_scale = model.max_adu();
+        double wb[3] = {r.wb_r / 50.0, 1.0, r.wb_b / 50.0};
+        double light = r.dark ? 0.0 : t;
+        auto level = [&](std::size_t i, double electrons, double balance) {
+            double per_pixel = electrons / pixels;
+            if (per_pixel >= model.full_well_e) {
+                mean[i] = static_cast<float>(std::min(model.full_well_e / epa * balance + bias, full_scale));
+                sigma[i] = 0;
+                return;
+            }
+            double spread = std::sqrt(electrons + pixels * read_noise * read_noise) / pixels;
+            mean[i] = static_cast<float>(per_pixel / epa * balance + bias);
+            sigma[i] = static_cast<float>(spread / epa * balance);
+        };
+        int width = std::max(1, scene_key.width);
+        for (std::size_t i = 0; i < n; ++i) {
+            double balance = 1;
+            if (model.color) {
+                int x = static_cast<int>(i % width), y = static_cast<int>(i / width);
+                balance = wb[channel(x, y)];
+            }
+            level(i, scene[i] * light + dark_e, balance);
+        }
+        for (auto [i, rate] : hot_in_region) {
+            double balance = model.color ? wb[channel(int(i % width), int(i / width))] : 1.0;
+            level(i, scene[i] * light + dark_e + rate * thermal * t, balance);
+        }
+        exposure_key = key;
+    }
+
+    void ensure_lut(int gamma) {
+        if (lut_gamma == gamma && !lut8.empty())
+            return;
+        int full = model.max_adu();
+        lut8.resize(std::size_t(full) + 1);
+        // Gamma 50 is linear; higher brightens the shadows, lower darkens them.
+        double power = 50.0 / std::max(gamma, 1);
+        for (int v = 0; v <= full; ++v) {
+            double x = double(v) / full;
+            lut8[v] = static_cast<std::uint8_t>(std::lround(255 * std::pow(x, power)));
+        }
+        lut_gamma = gamma;
+    }
+
+    void make_noisy_frame(const FrameRequest& r) {
+        std::size_t n = mean.size();
+        fit(native, n);
+        float full = static_cast<float>(model.max_adu());
+        for (int y = 0; y < r.height; ++y) {
+            std::size_t row = std::size_t(y) * r.width;
+            // A random stretch of the noise table per row: cheap, and no two frames alike.
+            const float* g = gauss.data() + random.next() % (kNoiseTable - r.width);
+            const float* m = mean.data() + row;
+            const float* s = sigma.data() + row;
+            std::uint16_t* out = native.data() + row;
+            for (int x = 0; x < r.width; ++x) {
+                float v = m[x] + s[x] * g[x] + 0.5f;
+                v = std::min(std::max(v, 0.0f), full);
+                out[x] = static_cast<std::uint16_t>(v);
+            }
+        }
+        if (const DarkFrame* dark = r.subtract.get()) {
+            int shift = model.bit_depth - 8;
+            for (int y = 0; y < r.height; ++y) {
+                std::size_t sensor_y = std::size_t(r.start_y + y) * r.bin;
+                if (sensor_y >= std::size_t(dark->height))
+                    break;
+                const std::uint8_t* levels = dark->level.data() + sensor_y * dark->width;
+                std::uint16_t* out = native.data() + std::size_t(y) * r.width;
+                for (int x = 0; x < r.width; ++x) {
+                    std::size_t sensor_x = std::size_t(r.start_x + x) * r.bin;
+                    int d = sensor_x < std::size_t(dark->width) ? levels[sensor_x] << shift : 0;
+                    out[x] = static_cast<std::uint16_t>(std::max(0, out[x] - d));
+                }
+            }
+        }
+    }
+
+    // Bilinear demosaicing into 8-bit R, G, B per pixel (through the gamma table).
+    void demosaic(const FrameRequest& r, std::uint8_t* rgb) {
+        int w = r.width, h = r.height, pw = w + 2;
+        padded.resize(std::size_t(pw) * (h + 2));
+        // Mirror one pixel beyond each edge: the mirrored pixel two away has the same colour.
+        auto src = [&](int x, int y) {
+            x = x < 0 ? 1 : (x >= w ? w - 2 : x);
+            y = y < 0 ? 1 : (y >= h ? h - 2 : y);
+            return native[std::size_t(y) * w + x];
+        };
+        for (int y = -1; y <= h; ++y) {
+            std::uint16_t* row = padded.data() + std::size_t(y + 1) * pw;
+            if (y >= 0 && y < h) {
+                std::memcpy(row + 1, native.data() + std::size_t(y) * w, w * sizeof(std::uint16_t));
+                row[0] = src(-1, y);
+                row[w + 1] = src(w, y);
+            } else {
+                for (int x = -1; x <= w; ++x)
+                    row[x + 1] = src(x, y);
+            }
+        }
+        const std::uint8_t* lut = lut8.data();
+        for (int y = 0; y < h; ++y) {
+            const std::uint16_t* up = padded.data() + std::size_t(y) * pw + 1;
+            const std::uint16_t* mid = up + pw;
+            const std::uint16_t* down = mid + pw;
+            std::uint8_t* out = rgb + std::size_t(y) * w * 3;
+            for (int x = 0; x < w; ++x) {
+                int c = channel(x, y);
+                unsigned own = mid[x];
+                unsigned cross = (unsigned(up[x]) + down[x] + mid[x - 1] + mid[x + 1] + 2) / 4;
+                unsigned diagonal =
+                    (unsigned(up[x - 1]) + up[x + 1] + down[x - 1] + down[x + 1] + 2) / 4;
+                unsigned across = (unsigned(mid[x - 1]) + mid[x + 1] + 1) / 2;
+                unsigned vertical = (unsigned(up[x]) + down[x] + 1) / 2;
+                unsigned value[3];
+                if (c == 1) {
+                    // Green: red and blue sit in this row and the column, one each.
+                    int row_colour = channel(x + 1, y);
+                    value[1] = own;
+                    value[row_colour] = across;
+                    value[2 - row_colour] = vertical;
+                } else {
+                    value[c] = own;
+                    value[1] = cross;
+                    value[2 - c] = diagonal;
+                }
+                out[3 * x] = lut[value[0]];
+                out[3 * x + 1] = lut[value[1]];
+                out[3 * x + 2] = lut[value[2]];
+            }
+        }
+    }
+
+    // Writes the noisy frame in the requested format, mirrored as the flip asks.
+    void write_output(const FrameRequest& r, std::uint8_t* out) {
+        int w = r.width, h = r.height;
+        bool flip_x = r.flip & ASI_FLIP_HORIZ, flip_y = r.flip & ASI_FLIP_VERT;
+        const std::uint8_t* lut = lut8.data();
+        auto dest_row = [&](int y) { return flip_y ? h - 1 - y : y; };
+        if (r.type == ASI_IMG_RAW16) {
+            int shift = 16 - model.bit_depth;
+            for (int y = 0; y < h; ++y) {
+                const std::uint16_t* src = native.data() + std::size_t(y) * w;
+                std::uint8_t* dst = out + std::size_t(dest_row(y)) * w * 2;
+                for (int x = 0; x < w; ++x) {
+                    unsigned v = unsigned(src[x]) << shift;
+                    int dx = flip_x ? w - 1 - x : x;
+                    dst[2 * dx] = static_cast<std::uint8_t>(v);
+                    dst[2 * dx + 1] = static_cast<std::uint8_t>(v >> 8);
+                }
+            }
+            return;
+        }
+        if (r.type == ASI_IMG_RAW8 || (r.type == ASI_IMG_Y8 && !model.color)) {
+            for (int y = 0; y < h; ++y) {
+                const std::uint16_t* src = native.data() + std::size_t(y) * w;
+                std::uint8_t* dst = out + std::size_t(dest_row(y)) * w;
+                if (flip_x) {
+                    for (int x = 0; x < w; ++x)
+                        dst[w - 1 - x] = lut[src[x]];
+                } else {
+                    for (int x = 0; x < w; ++x)
+                        dst[x] = lut[src[x]];
+                }
+            }
+            return;
+        }
+        // RGB24 (stored B, G, R as the SDK does) and Y8 of a colour sensor.
+        std::vector<std::uint8_t> rgb(std::size_t(w) * h * 3);
+        demosaic(r, rgb.data());
+        for (int y = 0; y < h; ++y) {
+            const std::uint8_t* src = rgb.data() + std::size_t(y) * w * 3;
+            int ty = dest_row(y);
+            for (int x = 0; x < w; ++x) {
+                int dx = flip_x ? w - 1 - x : x;
+                const std::uint8_t* p = src + 3 * x;
+                if (r.type == ASI_IMG_RGB24) {
+                    std::uint8_t* d = out + (std::size_t(ty) * w + dx) * 3;
+                    d[0] = p[2];
+                    d[1] = p[1];
+                    d[2] = p[0];
+                } else {
+                    out[std::size_t(ty) * w + dx] =
+                        static_cast<std::uint8_t>((77 * p[0] + 150 * p[1] + 29 * p[2] + 128) >> 8);
+                }
+            }
+        }
+    }
+
+    // Mean level on an 8-bit scale from a sparse sample of the frame.
+    double brightness() const {
+        std::size_t n = native.size();
+        if (n == 0)
+            return 0;
+        std::size_t step = std::max<std::size_t>(1, n / 4099);
+        double sum = 0;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < n; i += step, ++count)
+            sum += lut8[native[i]];
+        return sum / double(count);
+    }
+
+    double render(const FrameRequest& r, std::uint8_t* out) {
+        ensure_scene(r);
+        ensure_exposure(r);
+        ensure_lut(r.gamma);
+        make_noisy_frame(r);
+        write_output(r, out);
+        return brightness();
+    }
 };
 
-Renderer::Renderer(const Model& model, const SkyConfig&, int) : impl_(new Impl{model, {}}) {}
+Renderer::Renderer(const Model& model, const SkyConfig& sky, int camera_index)
+    : impl_(std::make_unique<Impl>(model, sky, camera_index)) {}
 Renderer::~Renderer() = default;
 
-double Renderer::render(const FrameRequest& r, std::uint8_t* out) {
+double Renderer::render(const FrameRequest& request, std::uint8_t* out) {
     std::lock_guard lock(impl_->mutex);
-    int level = r.dark ? 10 : 100;
-    int bpp = static_cast<int>(image_bytes(1, 1, r.type));
-    for (int y = 0; y < r.height; ++y)
-        for (int x = 0; x < r.width; ++x)
-            for (int k = 0; k < bpp; ++k)
-                out[(long(y) * r.width + x) * bpp + k] = static_cast<std::uint8_t>(level + (x + y) % 16);
-    return level;
+    return impl_->render(request, out);
 }
 
 std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const FrameRequest& r) {
+    std::lock_guard lock(impl_->mutex);
+    CachedKey key{r.start_x, r.start_y, r.width, r.height, r.bin,  r.type,       r.flip,
+                  r.gain,    r.offset,  r.gamma, r.wb_r,   r.wb_b, r.exposure_s, r.dark,
+                  r.subtract.get()};
+    if (impl_->cached_valid && impl_->cached_key == key)
+        return impl_->cached;
     auto frame = std::make_shared<std::vector<std::uint8_t>>(
         static_cast<std::size_t>(image_bytes(r.width, r.height, r.type)));
-    render(r, frame->data());
-    return frame;
+    impl_->render(r, frame->data());
+    impl_->cached = std::move(frame);
+    impl_->cached_key = key;
+    impl_->cached_valid = true;
+    return impl_->cached;
 }
 
 } // namespace asisim
