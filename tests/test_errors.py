@@ -1,0 +1,328 @@
+"""The error model: the exception classes, the status table, handle_error_code, and how
+every operation reaches them by name."""
+
+import builtins
+import traceback
+import types
+
+import pytest
+
+import asi
+
+MODULE = "halvarine.corvantis.asi"
+SOURCE = "src/halvarine/corvantis/asi.cpp"
+
+# SDK status -> (class name, docstring), in status order.
+MAPPED = [
+    ("ASISuccess", "ASI operation completed successfully."),
+    ("ASIInvalidIndex", "Invalid index: No camera connected or index value out of boundary."),
+    ("ASIInvalidID", "Invalid camera ID provided."),
+    ("ASIInvalidControlType", "Invalid control type provided."),
+    ("ASICameraClosed", "Failed to open camera: Camera is closed."),
+    ("ASICameraRemoved",
+     "Camera removed: Failed to find the camera, it might have been disconnected."),
+    ("ASIInvalidPath", "Invalid file path provided."),
+    ("ASIInvalidFileFormat", "Invalid file format provided."),
+    ("ASIInvalidSize", "Invalid video format size."),
+    ("ASIInvalidImageType", "Unsupported image format."),
+    ("ASIOutOfBoundary", "The start position is out of boundary."),
+    ("ASITimeout", "Operation timed out."),
+    ("ASIInvalidSequence", "Stop capture first: Invalid sequence of operations."),
+    ("ASIBufferTooSmall", "Buffer size is too small for the operation."),
+    ("ASIVideoModeActive", "Operation failed because video mode is currently active."),
+    ("ASIExposureInProgress", "Cannot perform operation while exposure is in progress."),
+    ("ASIGeneralError", "General error: Value is out of valid range."),
+    ("ASIInvalidMode", "The current mode is incorrect for this operation."),
+    ("ASIGPSNotSupported", "GPS is not supported by this camera."),
+    ("ASIGPSVersionError", "The FPGA GPS version is too low for the requested operation."),
+    ("ASIGPSFPGAError", "Failed to read or write data to FPGA for GPS."),
+    ("ASIGPSParamOutOfRange",
+     "GPS parameter out of range: Start line or end line must be between 0 and MaxHeight-1."),
+    ("ASIGPSDataInvalid",
+     "Invalid GPS data: GPS has not found satellites or FPGA cannot read GPS data."),
+    ("ASIErrorEnd", "End of ASI error codes."),
+]
+UNMAPPED = [
+    ("ASIError", "Base exception class for all ASI errors."),
+    ("ASIUnknownErrorCode", "End of ASI error codes."),
+]
+UNKNOWN_CODES = [24, 100, -1, 10**30, -(10**40)]
+
+
+def module_entries(excinfo):
+    """Names of the traceback entries the module added, outermost first."""
+    return [f.name for f in traceback.extract_tb(excinfo.tb) if f.filename == SOURCE]
+
+
+@pytest.mark.parametrize("name, doc", MAPPED + UNMAPPED)
+def test_exception_classes(name, doc):
+    cls = getattr(asi, name)
+    assert type(cls) is type
+    assert cls.__module__ == MODULE
+    assert cls.__name__ == cls.__qualname__ == name
+    assert cls.__doc__ == doc
+    assert cls.__bases__ == ((Exception,) if name == "ASIError" else (asi.ASIError,))
+    own = set(vars(cls)) - {"__module__", "__doc__", "__weakref__"}
+    assert own == set()
+    error = cls("message")
+    assert error.args == ("message",) and str(error) == "message"
+
+
+def test_error_table():
+    table = asi.ASI_ERROR_CODE_TO_EXCEPTION
+    assert type(table) is dict
+    assert list(table) == list(range(24))
+    assert all(type(code) is int for code in table)
+    assert [cls.__name__ for cls in table.values()] == [name for name, _ in MAPPED]
+    assert all(cls is getattr(asi, cls.__name__) for cls in table.values())
+
+
+@pytest.mark.parametrize("code", [0, False, 0.9, -0.5])
+def test_success_returns_none(code):
+    assert asi.handle_error_code(code) is None
+    assert asi.handle_error_code(asi_error_code=code) is None
+
+
+@pytest.mark.parametrize("code", range(1, 24))
+def test_mapped_code_raises_its_class(code):
+    cls = getattr(asi, MAPPED[code][0])
+    with pytest.raises(asi.ASIError) as excinfo:
+        asi.handle_error_code(code)
+    assert type(excinfo.value) is cls
+    assert excinfo.value.args == (f"ASI error code {code}.",)
+    assert module_entries(excinfo) == [f"{MODULE}.handle_error_code"]
+
+
+@pytest.mark.parametrize("code", UNKNOWN_CODES)
+def test_unknown_code(code):
+    with pytest.raises(asi.ASIError) as excinfo:
+        asi.handle_error_code(code)
+    assert type(excinfo.value) is asi.ASIUnknownErrorCode
+    assert excinfo.value.args == (f"ASI error code {code} (unknown).",)
+
+
+@pytest.mark.parametrize("given, cls, message", [
+    (True, asi.ASIInvalidIndex, "ASI error code 1."),
+    (2.7, asi.ASIInvalidID, "ASI error code 2."),
+    (-1.5, asi.ASIUnknownErrorCode, "ASI error code -1 (unknown)."),
+    # The message shows the coerced int, not the member's repr.
+    (asi.ControlType.ASI_WB_R, asi.ASIInvalidControlType, "ASI error code 3."),
+])
+def test_numbers_are_coerced_to_int(given, cls, message):
+    with pytest.raises(asi.ASIError) as excinfo:
+        asi.handle_error_code(given)
+    assert type(excinfo.value) is cls and excinfo.value.args == (message,)
+
+
+@pytest.mark.parametrize("given", ["2", None, b"2", [2]])
+def test_non_numbers_are_refused(given):
+    with pytest.raises(TypeError) as excinfo:
+        asi.handle_error_code(given)
+    assert str(excinfo.value) == ("Argument 'asi_error_code' has incorrect type "
+                                  f"(expected int, got {type(given).__name__})")
+
+
+def test_table_can_be_extended_and_changed():
+    table = asi.ASI_ERROR_CODE_TO_EXCEPTION
+    table[99] = asi.ASITimeout
+    table[0] = asi.ASITimeout
+    del table[5]
+    with pytest.raises(asi.ASITimeout, match=r"^ASI error code 99\.$"):
+        asi.handle_error_code(99)
+    with pytest.raises(asi.ASITimeout, match=r"^ASI error code 0\.$"):
+        asi.handle_error_code(0)
+    with pytest.raises(asi.ASIUnknownErrorCode, match=r"^ASI error code 5 \(unknown\)\.$"):
+        asi.handle_error_code(5)
+
+
+class EqualToAnything(type):
+    def __eq__(cls, other):
+        return True
+
+    __hash__ = type.__hash__
+
+
+def test_success_is_decided_by_identity():
+    class LooksLikeSuccess(asi.ASIError, metaclass=EqualToAnything):
+        pass
+
+    assert LooksLikeSuccess == asi.ASISuccess
+
+    table = asi.ASI_ERROR_CODE_TO_EXCEPTION
+    table[7] = asi.ASISuccess
+    assert asi.handle_error_code(7) is None
+    table[0] = LooksLikeSuccess
+    with pytest.raises(LooksLikeSuccess, match=r"^ASI error code 0\.$"):
+        asi.handle_error_code(0)
+
+
+def test_success_is_looked_up_at_each_call():
+    original = asi.ASISuccess
+    asi.ASISuccess = asi.ASITimeout
+    assert asi.handle_error_code(11) is None
+    with pytest.raises(original, match=r"^ASI error code 0\.$"):
+        asi.handle_error_code(0)
+
+
+def outcome(code):
+    """The class handle_error_code raises for `code`, or None."""
+    try:
+        asi.handle_error_code(code)
+    except Exception as error:
+        return type(error)
+    return None
+
+
+@pytest.mark.parametrize("name, code, expected", [
+    ("ASI_ERROR_CODE_TO_EXCEPTION", 0, None),
+    ("ASISuccess", 0, None),
+    ("ASISuccess", 4, asi.ASICameraClosed),
+    ("ASIUnknownErrorCode", 24, asi.ASIUnknownErrorCode),
+])
+def test_deleted_names(name, code, expected, monkeypatch):
+    original = getattr(asi, name)
+    delattr(asi, name)
+    with pytest.raises(NameError, match=rf"^name '{name}' is not defined$") as excinfo:
+        asi.handle_error_code(code)
+    assert module_entries(excinfo) == [f"{MODULE}.handle_error_code"]
+    # Found among the builtins when the module namespace lacks it.
+    monkeypatch.setattr(builtins, name, original, raising=False)
+    assert outcome(code) is expected
+
+
+def test_rebound_table_and_unknown_class():
+    asi.ASI_ERROR_CODE_TO_EXCEPTION = {}
+    with pytest.raises(asi.ASIUnknownErrorCode, match=r"^ASI error code 0 \(unknown\)\.$"):
+        asi.handle_error_code(0)
+    asi.ASIUnknownErrorCode = asi.ASITimeout
+    with pytest.raises(asi.ASITimeout, match=r"^ASI error code 24 \(unknown\)\.$"):
+        asi.handle_error_code(24)
+
+
+class GetOnly:
+    """A table that is not a dict: only its get method is used."""
+
+    def __init__(self, result):
+        self.result = result
+        self.asked = []
+
+    def get(self, code):
+        self.asked.append(code)
+        return self.result
+
+
+class DictWithOwnGet(dict):
+    def get(self, code, default=None):
+        return asi.ASIGPSFPGAError
+
+
+@pytest.mark.parametrize("table, cls", [
+    (GetOnly(asi.ASIInvalidMode), asi.ASIInvalidMode),
+    (GetOnly(None), asi.ASIUnknownErrorCode),
+    (DictWithOwnGet({5: asi.ASISuccess}), asi.ASIGPSFPGAError),
+    (types.MappingProxyType({5: asi.ASIInvalidPath}), asi.ASIInvalidPath),
+])
+def test_any_table_with_get(table, cls):
+    asi.ASI_ERROR_CODE_TO_EXCEPTION = table
+    with pytest.raises(cls):
+        asi.handle_error_code(5.8)
+    if isinstance(table, GetOnly):
+        assert table.asked == [5] and type(table.asked[0]) is int
+
+
+@pytest.mark.parametrize("table", [object(), [asi.ASISuccess], 0])
+def test_table_without_get(table):
+    asi.ASI_ERROR_CODE_TO_EXCEPTION = table
+    with pytest.raises(AttributeError, match="get"):
+        asi.handle_error_code(0)
+
+
+NOT_AN_EXCEPTION = ("raise: exception class must be a subclass of BaseException",)
+
+
+@pytest.mark.parametrize("mapped, expected_type, expected_args", [
+    (lambda message: KeyError("made", message), KeyError, lambda message: ("made", message)),
+    (lambda message: LookupError, LookupError, lambda message: ()),
+    (lambda message: 42, TypeError, lambda message: NOT_AN_EXCEPTION),
+    (str, TypeError, lambda message: NOT_AN_EXCEPTION),
+    (42, TypeError, lambda message: ("'int' object is not callable",)),
+])
+@pytest.mark.parametrize("code, message", [(5, "ASI error code 5."),
+                                           (24, "ASI error code 24 (unknown).")])
+def test_what_the_table_gives_is_raised_like_raise(mapped, expected_type, expected_args, code,
+                                                   message):
+    asi.ASI_ERROR_CODE_TO_EXCEPTION[5] = mapped
+    asi.ASIUnknownErrorCode = mapped
+    with pytest.raises(BaseException) as excinfo:
+        asi.handle_error_code(code)
+    assert type(excinfo.value) is expected_type
+    assert excinfo.value.args == expected_args(message)
+
+
+# ---------------------------------------------------------------------------------------
+# Through a real operation.
+
+@pytest.mark.parametrize("code", list(range(1, 24)) + UNKNOWN_CODES[:3])
+def test_operation_raises_the_mapped_exception(sim, code):
+    sim.force("ASIOpenCamera", code)
+    with pytest.raises(asi.ASIError) as excinfo:
+        asi.open_camera(0)
+    if 0 <= code < 24:
+        assert type(excinfo.value) is getattr(asi, MAPPED[code][0])
+        assert excinfo.value.args == (f"ASI error code {code}.",)
+    else:
+        assert type(excinfo.value) is asi.ASIUnknownErrorCode
+        assert excinfo.value.args == (f"ASI error code {code} (unknown).",)
+    assert module_entries(excinfo) == [f"{MODULE}.open_camera", f"{MODULE}.handle_error_code"]
+    assert [c.args for c in sim.calls("ASIOpenCamera")] == [{"iCameraID": 0}]
+
+
+def test_operation_uses_the_current_table(sim):
+    asi.ASI_ERROR_CODE_TO_EXCEPTION[0] = asi.ASITimeout
+    with pytest.raises(asi.ASITimeout, match=r"^ASI error code 0\.$"):
+        asi.open_camera(0)
+    assert len(sim.calls("ASIOpenCamera")) == 1
+
+
+def test_operation_without_handler(sim, monkeypatch):
+    del asi.handle_error_code
+    with pytest.raises(NameError, match=r"^name 'handle_error_code' is not defined$") as excinfo:
+        asi.open_camera(0)
+    assert module_entries(excinfo) == [f"{MODULE}.open_camera"]
+    assert sim.calls("ASIOpenCamera") == []
+    codes = []
+    monkeypatch.setattr(builtins, "handle_error_code", codes.append, raising=False)
+    sim.force("ASIOpenCamera", 11)
+    assert asi.open_camera(0) is None
+    assert codes == [11]
+
+
+class Recorder:
+    def __init__(self):
+        self.codes = []
+
+    def handle(self, code):
+        self.codes.append(code)
+        return "ignored"
+
+
+@pytest.mark.parametrize("status", [0, 4, 11, 77])
+def test_operation_with_rebound_handler(sim, status):
+    recorder = Recorder()
+    asi.handle_error_code = recorder.handle
+    sim.force("ASIOpenCamera", status)
+    assert asi.open_camera(0) is None
+    assert recorder.codes == [status] and type(recorder.codes[0]) is int
+    assert len(sim.calls("ASIOpenCamera")) == 1
+
+
+def test_operation_with_raising_handler(sim):
+    def handler(code):
+        raise LookupError(code)
+
+    asi.handle_error_code = handler
+    with pytest.raises(LookupError) as excinfo:
+        asi.open_camera(0)
+    assert excinfo.value.args == (0,)
+    assert module_entries(excinfo) == [f"{MODULE}.open_camera"]
+    assert len(sim.calls("ASIOpenCamera")) == 1
