@@ -1,0 +1,462 @@
+"""The five record types: construction, properties read from raw SDK structures, the two
+settable properties, and what the types refuse (pickling, attributes, weak references)."""
+
+import copy
+import pickle
+import struct
+import types
+import weakref
+
+import pytest
+
+import asi
+
+MODULE = "halvarine.corvantis.asi"
+
+# SDK structures as this 64-bit Linux build lays them out (long is 8 bytes).
+CAMERA_INFO = struct.Struct("<64si4xqqii16i8idiiiiifii16s")
+CONTROL_CAPS = struct.Struct("<64s128sqqqiii32s4x")
+GPS_DATA = struct.Struct("<8i64sddii64s")
+SUPPORTED_MODE = struct.Struct("<16i")
+assert (CAMERA_INFO.size, CONTROL_CAPS.size, GPS_DATA.size) == (248, 264, 184)
+
+B, I, M = asi.BayerPattern, asi.ImgType, asi.CameraMode
+
+DEFAULTS = {
+    "CameraInfo": ("c_info", dict(
+        name="", camera_id=0, max_height=0, max_width=0, is_color_camera=False,
+        bayer_pattern=B.BAYER_RG, supported_bins=[], supported_video_formats=[I.IMG_RAW8] * 8,
+        pixel_size=0.0, mechanical_shutter=False, st_4_port=False, is_cooler_cam=False,
+        is_usb3_host=False, is_usb3_camera=False, elec_per_adu=0.0, bit_depth=0,
+        is_trigger_cam=False)),
+    "ControlCaps": ("control_caps", dict(
+        name="", description="", max_value=0, min_value=0, default_value=0,
+        is_auto_supported=False, is_writable=False, control_type=asi.ControlType.ASI_GAIN)),
+    "Id": ("c_id", dict(id="0" * 16)),
+    "SupportedMode": ("c_supported_mode", dict(supported_camera_mode=[M.ASI_MODE_NORMAL] * 16)),
+    "GpsData": ("c_gps_data", dict(
+        latitude=0.0, longitude=0.0, altitude=0, satellite_num=0, year=0, month=0, day=0,
+        hour=0, minute=0, second=0, m_second=0, u_second=0)),
+}
+SETTABLE = {("CameraInfo", "name"), ("Id", "id")}
+READ_ONLY = [(record, prop) for record, (_, props) in DEFAULTS.items() for prop in props
+             if (record, prop) not in SETTABLE]
+
+
+def pack_camera_info(name=b"", camera_id=0, max_height=0, max_width=0, color=0, bayer=0,
+                     bins=(), formats=(), pixel_size=0.0, flags=(0, 0, 0, 0, 0),
+                     elec_per_adu=0.0, bit_depth=0, trigger=0):
+    return CAMERA_INFO.pack(name, camera_id, max_height, max_width, color, bayer,
+                            *bins, *[0] * (16 - len(bins)), *formats, *[0] * (8 - len(formats)),
+                            pixel_size, *flags, elec_per_adu, bit_depth, trigger, b"\xff" * 16)
+
+
+def pack_control_caps(name=b"", description=b"", maximum=0, minimum=0, default=0, auto=0,
+                      writable=0, control_type=0):
+    return CONTROL_CAPS.pack(name, description, maximum, minimum, default, auto, writable,
+                             control_type, b"\xff" * 32)
+
+
+def scripted(sim, function, *outputs):
+    """The SDK succeeds and writes these bytes to its outputs 0, 1, ..."""
+    for index, data in enumerate(outputs):
+        sim.script(function, index, data)
+    sim.force(function, 0, -1)
+
+
+def record_name(record):
+    return next(c.__name__ for c in type(record).__mro__ if c.__module__ == MODULE)
+
+
+def read_all(record):
+    return {prop: getattr(record, prop) for prop in DEFAULTS[record_name(record)][1]}
+
+
+# ---------------------------------------------------------------------------------------
+# What all five share.
+
+@pytest.mark.parametrize("name", DEFAULTS)
+def test_type(name):
+    cls = getattr(asi, name)
+    assert cls.__module__ == MODULE
+    assert cls.__name__ == cls.__qualname__ == name
+    assert cls.__doc__ is None
+    properties = {k: v for k, v in vars(cls).items() if type(v) is types.GetSetDescriptorType}
+    assert list(properties) == list(DEFAULTS[name][1])
+    assert all(p.__doc__ is None for p in properties.values())
+    with pytest.raises(TypeError, match="immutable type"):
+        cls.extra = 1
+
+
+@pytest.mark.parametrize("name", DEFAULTS)
+def test_fresh_record(name):
+    record = getattr(asi, name)()
+    values = read_all(record)
+    assert values == DEFAULTS[name][1]
+    assert {k: type(v) for k, v in values.items()} == {
+        k: type(v) for k, v in DEFAULTS[name][1].items()}
+    assert not hasattr(record, "__dict__")
+    with pytest.raises(TypeError, match="weak reference"):
+        weakref.ref(record)
+    with pytest.raises(AttributeError):
+        record.extra = 1
+    assert record == record and record != getattr(asi, name)()
+
+
+@pytest.mark.parametrize("name", DEFAULTS)
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((1,), {}, r"__init__\(\) takes exactly 0 positional arguments \(1 given\)"),
+    ((1, 2), {"x": 1}, r"__init__\(\) takes exactly 0 positional arguments \(2 given\)"),
+    ((), {"x": 1}, r"__init__\(\) got an unexpected keyword argument 'x'"),
+])
+def test_constructor_takes_no_arguments(name, args, kwargs, message):
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        getattr(asi, name)(*args, **kwargs)
+
+
+@pytest.mark.parametrize("record, prop", READ_ONLY)
+def test_read_only_properties(record, prop):
+    instance = getattr(asi, record)()
+    with pytest.raises(AttributeError, match="not writable"):
+        setattr(instance, prop, getattr(instance, prop))
+    with pytest.raises(AttributeError, match="not writable"):
+        delattr(instance, prop)
+
+
+@pytest.mark.parametrize("name", DEFAULTS)
+@pytest.mark.parametrize("refuse", [
+    pickle.dumps, copy.copy, copy.deepcopy,
+    lambda r: pickle.dumps(r, protocol=0),
+    lambda r: r.__reduce__(), lambda r: r.__setstate__({})])
+def test_pickling_refused(name, refuse):
+    member = DEFAULTS[name][0]
+    message = (f"Pickling of struct members such as self.{member} must be explicitly "
+               "requested with @auto_pickle(True)")
+    with pytest.raises(TypeError) as excinfo:
+        refuse(getattr(asi, name)())
+    assert str(excinfo.value) == message
+
+
+@pytest.mark.parametrize("name", DEFAULTS)
+def test_subclass(name):
+    sub = type("Sub", (getattr(asi, name),), {"label": "mine"})
+    record = sub()
+    record.extra = 5
+    assert (record.extra, record.label) == (5, "mine")
+    assert read_all(record) == DEFAULTS[name][1]
+    with pytest.raises(TypeError, match="must be explicitly requested"):
+        copy.copy(record)
+
+
+@pytest.mark.parametrize("fill", [
+    lambda: asi.get_camera_property(0),
+    lambda: asi.get_control_caps(0, 1),
+    lambda: asi.get_serial_number(0),
+    lambda: asi.gps_get_data(0)[0],
+])
+def test_init_again_clears(sim, opened, fill):
+    scripted(sim, "ASIGPSGetData", GPS_DATA.pack(*range(1, 9), b"", 1.0, 2.0, 3, 4, b""))
+    record = fill()
+    assert read_all(record) != DEFAULTS[record_name(record)][1]
+    record.__init__()
+    assert read_all(record) == DEFAULTS[record_name(record)][1]
+
+
+# ---------------------------------------------------------------------------------------
+# Raw SDK structures read back through the properties.
+
+def test_camera_info_from_raw_bytes(sim):
+    sim.set_camera_info(0, pack_camera_info(
+        name=b"Test Cam", camera_id=-7, max_height=-1, max_width=123456, color=2, bayer=3,
+        bins=(1, 2, 0, 4, -3, *[0] * 10, 8), formats=(0, 2, -1, 1, -1, -1, -1, 3),
+        pixel_size=2.9, flags=(1, 0, 1, 0, 7), elec_per_adu=0.3, bit_depth=-16, trigger=1))
+    info = asi.get_camera_property(0)
+    assert read_all(info) == dict(
+        name="Test Cam", camera_id=-7, max_height=-1, max_width=123456, is_color_camera=True,
+        bayer_pattern=B.BAYER_GB, supported_bins=[1, 2, 4, 8],
+        supported_video_formats=[I.IMG_RAW8, I.IMG_RAW16, I.IMG_RGB24, I.IMG_Y8],
+        pixel_size=2.9, mechanical_shutter=True, st_4_port=False, is_cooler_cam=True,
+        is_usb3_host=False, is_usb3_camera=True, elec_per_adu=0.30000001192092896,
+        bit_depth=-16, is_trigger_cam=True)
+    assert repr(info) == str(info) == (
+        "CameraInfo(Name=Test Cam, CameraID=-7, MaxHeight=-1, MaxWidth=123456)")
+    bins = info.supported_bins
+    bins.append(99)
+    assert info.supported_bins == [1, 2, 4, 8]
+
+
+def test_camera_info_name_without_nul(sim):
+    # The bytes right after Name are CameraID: "BBBB" if read as text.
+    sim.set_camera_info(0, pack_camera_info(name=b"A" * 64, camera_id=0x42424242))
+    info = asi.get_camera_property(0)
+    assert info.name == "A" * 64
+    assert repr(info) == f"CameraInfo(Name={'A' * 64}, CameraID=1111638594, MaxHeight=0, MaxWidth=0)"
+
+
+def test_camera_info_name_decodes_strictly(sim):
+    sim.set_camera_info(0, pack_camera_info(name=b"G\xff\x00", camera_id=3))
+    info = asi.get_camera_property(0)
+    with pytest.raises(UnicodeDecodeError) as excinfo:
+        info.name
+    assert excinfo.value.encoding == "utf-8"
+    with pytest.raises(UnicodeDecodeError):
+        repr(info)
+    assert info.camera_id == 3
+
+
+@pytest.mark.parametrize("raw, expected", [
+    (pack_control_caps(b"Gain", b"Analog gain", 600, -5, -2**31, 3, 0, 28),
+     dict(name="Gain", description="Analog gain", max_value=600, min_value=-5,
+          default_value=-2**31, is_auto_supported=True, is_writable=False,
+          control_type=asi.ControlType.ASI_ROLLING_INTERVAL)),
+    # Invalid UTF-8 becomes U+FFFD; text with no NUL ends with its array.
+    (pack_control_caps(b"G\xff\x00", b"x\xc3(", writable=1),
+     dict(DEFAULTS["ControlCaps"][1], name="G\ufffd", description="x\ufffd(",
+          is_writable=True)),
+    (pack_control_caps(b"N" * 64, b"D" * 128, maximum=int.from_bytes(b"X" * 8, "little")),
+     dict(DEFAULTS["ControlCaps"][1], name="N" * 64, description="D" * 128,
+          max_value=int.from_bytes(b"X" * 8, "little"))),
+], ids=["plain", "invalid-utf-8", "no-nul"])
+def test_control_caps_from_raw_bytes(sim, opened, raw, expected):
+    scripted(sim, "ASIGetControlCaps", raw)
+    assert read_all(asi.get_control_caps(0, 0)) == expected
+
+
+@pytest.mark.parametrize("function, reader", [
+    ("ASIGetID", asi.get_id), ("ASIGetSerialNumber", asi.get_serial_number)])
+def test_id_from_raw_bytes(sim, opened, function, reader):
+    scripted(sim, function, bytes([1, 0, 0, 0, 0, 0, 0, 2]))
+    assert reader(0).id == "0100000000000002"
+    scripted(sim, function, bytes.fromhex("ffa0b1c2d3e4f509"))
+    assert reader(0).id == "ffa0b1c2d3e4f509"
+
+
+@pytest.mark.parametrize("modes, expected", [
+    ((0, 1, 2, -1, 5, 6), [M.ASI_MODE_NORMAL, M.ASI_MODE_TRIG_SOFT_EDGE, M.ASI_MODE_TRIG_RISE_EDGE]),
+    ((-1, 1, 2), []),
+    ((0, -1, 9), [M.ASI_MODE_NORMAL]),
+    (tuple(i % 7 for i in range(16)), [M(i % 7) for i in range(16)]),
+    ((0, 9, -1), ValueError),
+])
+def test_supported_mode_from_raw_bytes(sim, opened, modes, expected):
+    scripted(sim, "ASIGetCameraSupportMode", SUPPORTED_MODE.pack(*modes, *[-1] * (16 - len(modes))))
+    if expected is ValueError:
+        with pytest.raises(ValueError, match="9 is not a valid CameraMode"):
+            asi.get_camera_support_mode(0)
+    else:
+        assert asi.get_camera_support_mode(0) == expected
+
+
+def test_gps_data_from_raw_bytes(sim, opened):
+    start = GPS_DATA.pack(2024, 13, 0, -1, 59, 60, 999, -7, b"\xff" * 64,
+                          -33.85, -70.5, -120, 9, b"\xff" * 64)
+    end = GPS_DATA.pack(1999, 1, 2, 3, 4, 5, 6, 7, b"", 1.5, 2.5, 3, 4, b"")
+    scripted(sim, "ASIGPSGetData", start, end)
+    first, last = asi.gps_get_data(0)
+    assert read_all(first) == dict(latitude=-33.85, longitude=-70.5, altitude=-120,
+                                   satellite_num=9, year=2024, month=13, day=0, hour=-1,
+                                   minute=59, second=60, m_second=999, u_second=-7)
+    assert read_all(last) == dict(latitude=1.5, longitude=2.5, altitude=3, satellite_num=4,
+                                  year=1999, month=1, day=2, hour=3, minute=4, second=5,
+                                  m_second=6, u_second=7)
+
+
+@pytest.mark.parametrize("call, function", [
+    (lambda: asi.get_camera_property(0), "ASIGetCameraProperty"),
+    (lambda: asi.get_control_caps(0, 0), "ASIGetControlCaps"),
+    (lambda: asi.get_id(0), "ASIGetID"),
+    (lambda: asi.get_serial_number(0), "ASIGetSerialNumber"),
+    (lambda: asi.get_camera_support_mode(0), "ASIGetCameraSupportMode"),
+    (lambda: asi.gps_get_data(0), "ASIGPSGetData"),
+])
+def test_no_record_when_the_status_check_fails(sim, opened, call, function):
+    sim.force(function, 11)
+    with pytest.raises(asi.ASITimeout):
+        call()
+    codes = []
+    asi.handle_error_code = codes.append
+    sim.force(function, 11)
+    assert call() is not None
+    assert codes == [11]
+
+
+# ---------------------------------------------------------------------------------------
+# Enumeration classes are looked up when a property is read.
+
+class Recorded:
+    """Stands in for an enumeration class: calling it records the value."""
+
+    IMG_END = -1
+    ASI_MODE_END = types.SimpleNamespace(value=-1)
+
+    def __new__(cls, value):
+        return ("called", value, type(value))
+
+
+@pytest.mark.parametrize("record, prop, enum_name, count", [
+    ("CameraInfo", "bayer_pattern", "BayerPattern", None),
+    ("CameraInfo", "supported_video_formats", "ImgType", 8),
+    ("ControlCaps", "control_type", "ControlType", None),
+    ("SupportedMode", "supported_camera_mode", "CameraMode", 16),
+])
+def test_enum_class_looked_up_at_each_read(record, prop, enum_name, count):
+    instance = getattr(asi, record)()
+    delattr(asi, enum_name)
+    with pytest.raises(NameError, match=rf"^name '{enum_name}' is not defined$"):
+        getattr(instance, prop)
+    setattr(asi, enum_name, Recorded)
+    called = ("called", 0, int)
+    assert getattr(instance, prop) == (called if count is None else [called] * count)
+
+
+@pytest.mark.parametrize("record, prop", [
+    ("CameraInfo", "supported_video_formats"), ("SupportedMode", "supported_camera_mode")])
+def test_end_value_taken_from_the_class_found_now(record, prop):
+    asi.ImgType = asi.CameraMode = type("EndIsZero", (Recorded,), {
+        "IMG_END": 0, "ASI_MODE_END": types.SimpleNamespace(value=0)})
+    assert getattr(getattr(asi, record)(), prop) == []
+
+
+@pytest.mark.parametrize("raw, prop, message", [
+    (pack_camera_info(bayer=4), "bayer_pattern", "4 is not a valid BayerPattern"),
+    (pack_camera_info(formats=(0, 7)), "supported_video_formats", "7 is not a valid ImgType"),
+])
+def test_enum_value_not_a_member(sim, raw, prop, message):
+    sim.set_camera_info(0, raw)
+    with pytest.raises(ValueError, match=message):
+        getattr(asi.get_camera_property(0), prop)
+
+
+# ---------------------------------------------------------------------------------------
+# CameraInfo: repr through subclasses, the name setter.
+
+class Formatted:
+    def __format__(self, spec):
+        return f"formatted[{spec}]"
+
+
+def test_repr_uses_ordinary_attribute_access():
+    assert repr(asi.CameraInfo()) == "CameraInfo(Name=, CameraID=0, MaxHeight=0, MaxWidth=0)"
+    sub = type("Sub", (asi.CameraInfo,), {"name": property(lambda self: "Over"),
+                                          "camera_id": 1.5, "max_width": Formatted()})
+    assert repr(sub()) == "CameraInfo(Name=Over, CameraID=1.5, MaxHeight=0, MaxWidth=formatted[])"
+    broken = type("Broken", (asi.CameraInfo,),
+                  {"max_height": property(lambda self: 1 / 0)})
+    with pytest.raises(ZeroDivisionError):
+        repr(broken())
+
+
+class Encodes:
+    """Anything with an encode method can be assigned to CameraInfo.name."""
+
+    def __init__(self, result):
+        self.result = result
+        self.asked = []
+
+    def encode(self, encoding):
+        self.asked.append(encoding)
+        return self.result() if callable(self.result) else self.result
+
+
+def generated(items):
+    return lambda: (item for item in items)
+
+
+def test_name_accepts_exactly_64_single_bytes():
+    info = asi.CameraInfo()
+    info.name = "x" * 64
+    assert info.name == "x" * 64
+    value = Encodes(generated([ord("y")] * 64))
+    info.name = value
+    assert value.asked == ["utf-8"] and info.name == "y" * 64
+    info.name = Encodes([-1] * 64)  # signed chars: 0xff bytes, not valid UTF-8
+    with pytest.raises(UnicodeDecodeError):
+        info.name
+
+
+def raises_midway():
+    yield from [65] * 10
+    raise LookupError("midway")
+
+
+@pytest.mark.parametrize("value, error, message", [
+    ("abc", IndexError, "not enough values found during array assignment, expected 64, got 3"),
+    ("", IndexError, "not enough values found during array assignment, expected 64, got 0"),
+    ("a" * 65, IndexError, "too many values found during array assignment, expected 64"),
+    ("a" * 62 + "é", OverflowError, "value too large to convert to char"),
+    (b"a" * 64, AttributeError, "'bytes' object has no attribute 'encode'"),
+    ("\ud800" * 64, UnicodeEncodeError, None),
+    (Encodes(generated([65] * 3)), IndexError,
+     "not enough values found during array assignment, expected 64, got 3"),
+    (Encodes(generated([65] * 65)), IndexError,
+     "too many values found during array assignment, expected 64"),
+    (Encodes(generated([65] * 63 + [128])), OverflowError, "value too large to convert to char"),
+    (Encodes([65] * 63 + [-129]), OverflowError, "value too large to convert to char"),
+    (Encodes([65] * 63 + ["A"]), TypeError, "an integer is required"),
+    (Encodes(raises_midway), LookupError, "midway"),
+    (Encodes(42), TypeError, None),
+])
+def test_name_refusals_keep_the_old_name(value, error, message):
+    info = asi.CameraInfo()
+    info.name = "k" * 64
+    with pytest.raises(error) as excinfo:
+        info.name = value
+    if message is not None:
+        assert str(excinfo.value) == message
+    assert info.name == "k" * 64
+
+
+def test_name_cannot_be_deleted():
+    info = asi.CameraInfo()
+    with pytest.raises(NotImplementedError, match="^__del__$"):
+        del info.name
+
+
+# ---------------------------------------------------------------------------------------
+# Id: the id setter.
+
+@pytest.mark.parametrize("text", [
+    "0123456789ABCDEF", "01 23 45 67 89 ab cd ef", "0123456789aBcDeF"])
+def test_id_accepts_hex_digits(text):
+    record = asi.Id()
+    record.id = text
+    assert record.id == "0123456789abcdef"
+
+
+class HexText(str):
+    pass
+
+
+LENGTH = "ASI_ID must be exactly 8 bytes (16 hex characters)."
+
+
+def fromhex_message(text):
+    with pytest.raises(ValueError) as excinfo:
+        bytes.fromhex(text)
+    return str(excinfo.value)
+
+
+@pytest.mark.parametrize("value, error, message", [
+    ("00" * 7, ValueError, LENGTH),
+    ("00" * 9, ValueError, LENGTH),
+    ("", ValueError, LENGTH),
+    ("0123456789abcdeg", ValueError, fromhex_message("0123456789abcdeg")),
+    ("0123456789abcde", ValueError, fromhex_message("0123456789abcde")),
+    (b"0123456789abcdef", TypeError,
+     "Argument 'identifier' has incorrect type (expected str, got bytes)"),
+    (None, TypeError, "Argument 'identifier' has incorrect type (expected str, got NoneType)"),
+    (HexText("0123456789abcdef"), TypeError,
+     "Argument 'identifier' has incorrect type (expected str, got HexText)"),
+])
+def test_id_refusals_keep_the_old_bytes(value, error, message):
+    record = asi.Id()
+    record.id = "fedcba9876543210"
+    with pytest.raises(error) as excinfo:
+        record.id = value
+    assert str(excinfo.value) == message
+    notes = getattr(excinfo.value, "__notes__", [])
+    assert len(notes) == (1 if isinstance(value, HexText) else 0)
+    assert record.id == "fedcba9876543210"
+    with pytest.raises(NotImplementedError, match="^__del__$"):
+        del record.id
+    assert record.id == "fedcba9876543210"
