@@ -251,9 +251,19 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U>", as_function(self)->traceback_name);
 }
 
-/// Pickled by reference: the name is looked up in the module again on loading.
+/// Pickled by reference: the name is looked up in the module again on loading. Not by
+/// returning the bare name: pickle would then import `__module__`, whose parent packages
+/// `halvarine` and `halvarine.corvantis` do not exist. pkgutil.resolve_name("asi:<name>")
+/// imports the module by the name users import it under.
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_function(self)->name);
+    Ref pkgutil = Ref::steal(PyImport_ImportModule("pkgutil"));
+    if (!pkgutil)
+        return nullptr;
+    Ref resolve_name = Ref::steal(PyObject_GetAttrString(pkgutil.get(), "resolve_name"));
+    Ref reference = Ref::steal(PyUnicode_FromFormat("asi:%U", as_function(self)->name));
+    if (!resolve_name || !reference)
+        return nullptr;
+    return Py_BuildValue("(O(O))", resolve_name.get(), reference.get());
 }
 
 /// Like built-in functions, a module function stays unbound when stored in a class.
