@@ -76,31 +76,25 @@ def read_all(record):
 # What all five share.
 
 @pytest.mark.parametrize("name", DEFAULTS)
-def test_type(name):
+def test_type_and_fresh_record(name):
     cls = getattr(asi, name)
-    assert cls.__module__ == MODULE
-    assert cls.__name__ == cls.__qualname__ == name
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == (MODULE, name, name)
     assert cls.__doc__ is None
     properties = {k: v for k, v in vars(cls).items() if type(v) is types.GetSetDescriptorType}
     assert list(properties) == list(DEFAULTS[name][1])
     assert all(p.__doc__ is None for p in properties.values())
     with pytest.raises(TypeError, match="immutable type"):
         cls.extra = 1
-
-
-@pytest.mark.parametrize("name", DEFAULTS)
-def test_fresh_record(name):
-    record = getattr(asi, name)()
+    record = cls()
     values = read_all(record)
     assert values == DEFAULTS[name][1]
-    assert {k: type(v) for k, v in values.items()} == {
-        k: type(v) for k, v in DEFAULTS[name][1].items()}
+    assert [type(v) for v in values.values()] == [type(v) for v in DEFAULTS[name][1].values()]
     assert not hasattr(record, "__dict__")
     with pytest.raises(TypeError, match="weak reference"):
         weakref.ref(record)
     with pytest.raises(AttributeError):
         record.extra = 1
-    assert record == record and record != getattr(asi, name)()
+    assert record == record and record != cls()
 
 
 @pytest.mark.parametrize("name", DEFAULTS)
@@ -125,9 +119,7 @@ def test_read_only_properties(record, prop):
 
 @pytest.mark.parametrize("name", DEFAULTS)
 @pytest.mark.parametrize("refuse", [
-    pickle.dumps, copy.copy, copy.deepcopy,
-    lambda r: pickle.dumps(r, protocol=0),
-    lambda r: r.__reduce__(), lambda r: r.__setstate__({})])
+    pickle.dumps, copy.copy, copy.deepcopy, lambda r: r.__setstate__({})])
 def test_pickling_refused(name, refuse):
     member = DEFAULTS[name][0]
     message = (f"Pickling of struct members such as self.{member} must be explicitly "
@@ -185,20 +177,15 @@ def test_camera_info_from_raw_bytes(sim):
     assert info.supported_bins == [1, 2, 4, 8]
 
 
-def test_camera_info_name_without_nul(sim):
+def test_camera_info_name_without_nul_or_invalid(sim):
     # The bytes right after Name are CameraID: "BBBB" if read as text.
     sim.set_camera_info(0, pack_camera_info(name=b"A" * 64, camera_id=0x42424242))
-    info = asi.get_camera_property(0)
-    assert info.name == "A" * 64
-    assert repr(info) == f"CameraInfo(Name={'A' * 64}, CameraID=1111638594, MaxHeight=0, MaxWidth=0)"
-
-
-def test_camera_info_name_decodes_strictly(sim):
+    assert repr(asi.get_camera_property(0)) == (
+        f"CameraInfo(Name={'A' * 64}, CameraID=1111638594, MaxHeight=0, MaxWidth=0)")
     sim.set_camera_info(0, pack_camera_info(name=b"G\xff\x00", camera_id=3))
     info = asi.get_camera_property(0)
-    with pytest.raises(UnicodeDecodeError) as excinfo:
+    with pytest.raises(UnicodeDecodeError, match="'utf-8' codec"):
         info.name
-    assert excinfo.value.encoding == "utf-8"
     with pytest.raises(UnicodeDecodeError):
         repr(info)
     assert info.camera_id == 3
