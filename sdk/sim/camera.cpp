@@ -35,7 +35,7 @@ Simulator& simulator() {
     return *sim;
 }
 
-const ControlDef* Camera::control(ASI_CONTROL_TYPE type) const {
+const ControlDef* Camera::control(int type) const {
     for (const ControlDef& def : controls)
         if (def.type == type)
             return &def;

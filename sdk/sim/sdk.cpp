@@ -53,9 +53,20 @@ std::string journal_value(PathText text) {
 
 std::string journal_value(const ASI_ID& id) { return hex_bytes(id.id, sizeof id.id); }
 
+// Enumerations come from C callers (and fuzzers) with any int value. Reading one outside
+// its enumerators' range as the C++ enum type is undefined, so only its bits are read.
+template <class E> int raw(const E& value) {
+    static_assert(std::is_enum_v<E> && sizeof(E) == sizeof(int));
+    int bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
 template <class T> std::string journal_value(const T& value) {
     if constexpr (std::is_pointer_v<T>)
         return value == nullptr ? "null" : "ptr";
+    else if constexpr (std::is_enum_v<T>)
+        return std::to_string(raw(value));
     else
         return std::to_string(static_cast<long long>(value));
 }
@@ -216,11 +227,10 @@ ASI_ERROR_CODE get_video_data(int id, unsigned char* buffer, long size, int wait
     return ASI_SUCCESS;
 }
 
-ASI_ERROR_CODE pulse_guide(int id, ASI_GUIDE_DIRECTION direction, bool on) {
+ASI_ERROR_CODE pulse_guide(int id, int d, bool on) {
     return with_open(id, [&](CameraLock& c) {
         if (!c->model->st4)
             return ASI_ERROR_GENERAL_ERROR;
-        int d = static_cast<int>(direction);
         if (d < 0 || d > 3)
             return ASI_ERROR_GENERAL_ERROR;
         auto now = Clock::now();
@@ -425,19 +435,20 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetControlValue(int iCameraID, ASI_CONTROL_TYPE 
     return sdk_call(
         Fn::GetControlValue, {out(plValue), out(pbAuto)},
         [&] {
+            int type = raw(ControlType);
             return with_open(iCameraID, [&](CameraLock& c) {
-                if (c->control(ControlType) == nullptr)
+                if (c->control(type) == nullptr)
                     return ASI_ERROR_INVALID_CONTROL_TYPE;
                 if (any_null(plValue, pbAuto))
                     return ASI_ERROR_GENERAL_ERROR;
-                long value = c->value(ControlType);
-                if (ControlType == ASI_TEMPERATURE || ControlType == ASI_COOLER_POWER_PERC) {
+                long value = c->values[type];
+                if (type == ASI_TEMPERATURE || type == ASI_COOLER_POWER_PERC) {
                     c->update_thermal(Clock::now());
-                    value = ControlType == ASI_TEMPERATURE ? std::lround(c->temperature_c * 10)
-                                                           : std::lround(c->cooler_power);
+                    value = type == ASI_TEMPERATURE ? std::lround(c->temperature_c * 10)
+                                                    : std::lround(c->cooler_power);
                 }
                 *plValue = value;
-                *pbAuto = c->autos[ControlType] ? ASI_TRUE : ASI_FALSE;
+                *pbAuto = c->autos[type] ? ASI_TRUE : ASI_FALSE;
                 return ASI_SUCCESS;
             });
         },
@@ -449,18 +460,20 @@ ASICAMERA_API ASI_ERROR_CODE ASISetControlValue(int iCameraID, ASI_CONTROL_TYPE 
     return sdk_call(
         Fn::SetControlValue, {},
         [&] {
+            int type = raw(ControlType);
+            bool automatic = raw(bAuto) != 0;
             return with_open(iCameraID, [&](CameraLock& c) {
-                const ControlDef* def = c->control(ControlType);
+                const ControlDef* def = c->control(type);
                 if (def == nullptr)
                     return ASI_ERROR_INVALID_CONTROL_TYPE;
-                if (!def->writable || (bAuto && !def->auto_supported))
+                if (!def->writable || (automatic && !def->auto_supported))
                     return ASI_ERROR_GENERAL_ERROR;
                 if (lValue < def->min || lValue > def->max)
                     return ASI_ERROR_GENERAL_ERROR;
-                if (ControlType == ASI_COOLER_ON || ControlType == ASI_TARGET_TEMP)
+                if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP)
                     c->update_thermal(Clock::now()); // the old setting ran until now
-                c->values[ControlType] = lValue;
-                c->autos[ControlType] = bAuto != ASI_FALSE;
+                c->values[type] = lValue;
+                c->autos[type] = automatic;
                 // A waiting video thread re-plans its next frame with the new setting.
                 c->producer_wake.notify_all();
                 return ASI_SUCCESS;
@@ -476,6 +489,7 @@ ASICAMERA_API ASI_ERROR_CODE ASISetROIFormat(int iCameraID, int iWidth, int iHei
     return sdk_call(
         Fn::SetROIFormat, {},
         [&] {
+            int type = raw(Img_type);
             return with_open(iCameraID, [&](CameraLock& c) {
                 if (c->video)
                     return ASI_ERROR_VIDEO_MODE_ACTIVE;
@@ -488,16 +502,17 @@ ASICAMERA_API ASI_ERROR_CODE ASISetROIFormat(int iCameraID, int iWidth, int iHei
                 if (iWidth <= 0 || iHeight <= 0 || iWidth % 8 != 0 || iHeight % 2 != 0 ||
                     iWidth > max_width || iHeight > max_height)
                     return ASI_ERROR_INVALID_SIZE;
-                if (std::find(m.formats.begin(), m.formats.end(), Img_type) == m.formats.end())
+                if (std::find(m.formats.begin(), m.formats.end(), type) == m.formats.end())
                     return ASI_ERROR_INVALID_IMGTYPE;
                 Region& r = c->region;
                 r.width = iWidth;
                 r.height = iHeight;
                 r.bin = iBin;
-                r.type = Img_type;
+                r.type = static_cast<ASI_IMG_TYPE>(type);
                 // The camera centres a new region; even coordinates keep the Bayer phase.
-                r.start_x = ((max_width - iWidth) / 2) & ~1;
-                r.start_y = ((max_height - iHeight) / 2) & ~1;
+                int even = m.color ? ~1 : ~0;
+                r.start_x = ((max_width - iWidth) / 2) & even;
+                r.start_y = ((max_height - iHeight) / 2) & even;
                 return ASI_SUCCESS;
             });
         },
@@ -576,7 +591,7 @@ ASICAMERA_API ASI_ERROR_CODE ASIStartExposure(int iCameraID, ASI_BOOL bIsDark) {
                 c->exposure_end = now + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(seconds));
                 c->exposure_wall_start = std::chrono::system_clock::now();
-                c->exposure_dark = bIsDark != ASI_FALSE;
+                c->exposure_dark = raw(bIsDark) != 0;
                 ++c->exposure_sequence;
                 return ASI_SUCCESS;
             });
@@ -713,13 +728,13 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetDroppedFrames(int iCameraID, int* piDropFrame
 
 ASICAMERA_API ASI_ERROR_CODE ASIPulseGuideOn(int iCameraID, ASI_GUIDE_DIRECTION direction) {
     return sdk_call(
-        Fn::PulseGuideOn, {}, [&] { return pulse_guide(iCameraID, direction, true); }, iCameraID,
+        Fn::PulseGuideOn, {}, [&] { return pulse_guide(iCameraID, raw(direction), true); }, iCameraID,
         direction);
 }
 
 ASICAMERA_API ASI_ERROR_CODE ASIPulseGuideOff(int iCameraID, ASI_GUIDE_DIRECTION direction) {
     return sdk_call(
-        Fn::PulseGuideOff, {}, [&] { return pulse_guide(iCameraID, direction, false); }, iCameraID,
+        Fn::PulseGuideOff, {}, [&] { return pulse_guide(iCameraID, raw(direction), false); }, iCameraID,
         direction);
 }
 
@@ -834,12 +849,13 @@ ASICAMERA_API ASI_ERROR_CODE ASISetCameraMode(int iCameraID, ASI_CAMERA_MODE mod
     return sdk_call(
         Fn::SetCameraMode, {},
         [&] {
+            int new_mode = raw(mode);
             return with_open(iCameraID, [&](CameraLock& c) {
-                if (!c->model->trigger || !valid_mode(mode))
+                if (!c->model->trigger || !valid_mode(new_mode))
                     return ASI_ERROR_INVALID_MODE;
                 if (c->video)
                     return ASI_ERROR_VIDEO_MODE_ACTIVE;
-                c->mode = mode;
+                c->mode = static_cast<ASI_CAMERA_MODE>(new_mode);
                 c->soft_triggers = 0;
                 c->trigger_level = false;
                 c->level_exposures.clear();
@@ -853,18 +869,19 @@ ASICAMERA_API ASI_ERROR_CODE ASISendSoftTrigger(int iCameraID, ASI_BOOL bStart) 
     return sdk_call(
         Fn::SendSoftTrigger, {},
         [&] {
+            bool start = raw(bStart) != 0;
             return with_open(iCameraID, [&](CameraLock& c) {
                 if (!c->model->trigger)
                     return ASI_ERROR_INVALID_MODE;
                 auto now = Clock::now();
                 if (c->mode == ASI_MODE_TRIG_SOFT_EDGE) {
-                    if (bStart)
+                    if (start)
                         ++c->soft_triggers;
                 } else if (c->mode == ASI_MODE_TRIG_SOFT_LEVEL) {
-                    if (bStart && !c->trigger_level) {
+                    if (start && !c->trigger_level) {
                         c->trigger_level = true;
                         c->trigger_level_start = now;
-                    } else if (!bStart && c->trigger_level) {
+                    } else if (!start && c->trigger_level) {
                         c->trigger_level = false;
                         c->level_exposures.push_back(
                             std::chrono::duration<double>(now - c->trigger_level_start).count());
@@ -885,14 +902,16 @@ ASICAMERA_API ASI_ERROR_CODE ASISetTriggerOutputIOConf(int iCameraID, ASI_TRIG_O
     return sdk_call(
         Fn::SetTriggerOutputIOConf, {},
         [&] {
+            int output = raw(pin);
+            bool high = raw(bPinHigh) != 0;
             return with_open(iCameraID, [&](CameraLock& c) {
                 if (!c->model->trigger)
                     return ASI_ERROR_INVALID_MODE;
-                if (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB)
+                if (output != ASI_TRIG_OUTPUT_PINA && output != ASI_TRIG_OUTPUT_PINB)
                     return ASI_ERROR_GENERAL_ERROR;
                 if (lDelay < 0 || lDelay > 2000000000L || lDuration < 0 || lDuration > 2000000000L)
                     return ASI_ERROR_GENERAL_ERROR;
-                c->trigger_outputs[pin] = TriggerOutput{bPinHigh != ASI_FALSE, lDelay, lDuration};
+                c->trigger_outputs[output] = TriggerOutput{high, lDelay, lDuration};
                 return ASI_SUCCESS;
             });
         },
@@ -905,14 +924,15 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetTriggerOutputIOConf(int iCameraID, ASI_TRIG_O
     return sdk_call(
         Fn::GetTriggerOutputIOConf, {out(bPinHigh), out(lDelay), out(lDuration)},
         [&] {
+            int output = raw(pin);
             return with_open(iCameraID, [&](CameraLock& c) {
                 if (!c->model->trigger)
                     return ASI_ERROR_INVALID_MODE;
-                if (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB)
+                if (output != ASI_TRIG_OUTPUT_PINA && output != ASI_TRIG_OUTPUT_PINB)
                     return ASI_ERROR_GENERAL_ERROR;
                 if (any_null(bPinHigh, lDelay, lDuration))
                     return ASI_ERROR_GENERAL_ERROR;
-                const TriggerOutput& t = c->trigger_outputs[pin];
+                const TriggerOutput& t = c->trigger_outputs[output];
                 *bPinHigh = t.high ? ASI_TRUE : ASI_FALSE;
                 *lDelay = t.delay_us;
                 *lDuration = t.duration_us;

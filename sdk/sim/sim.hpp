@@ -89,7 +89,7 @@ struct SkyConfig {
     double limiting_mag = 16;
     double brightest_mag = 6;
     double seeing_arcsec = 2.5;              ///< FWHM of the Gaussian PSF
-    double background_mag_arcsec2 = 20.0;
+    double background_mag_arcsec2 = 19.0;
     double guide_rate = 0.5;                 ///< of sidereal rate
     double drift_ra_arcsec_s = 0;            ///< slow drift of the field, x
     double drift_dec_arcsec_s = 0;           ///< y
@@ -257,7 +257,7 @@ struct Camera {
     Clock::time_point sky_epoch;
 
     long value(ASI_CONTROL_TYPE type) const { return values[type]; }
-    const ControlDef* control(ASI_CONTROL_TYPE type) const;
+    const ControlDef* control(int type) const;
     void update_thermal(Clock::time_point now);
     /// Star field displacement (sensor pixels) at `when`, from guiding, drift and PE.
     void field_shift(Clock::time_point when, double& x, double& y) const;
