@@ -318,8 +318,8 @@ def test_enum_value_not_a_member(sim, raw, prop, message):
 # CameraInfo: repr through subclasses, the name setter.
 
 class Formatted:
-    def __format__(self, spec):
-        return f"formatted[{spec}]"
+    def __format__(self, pattern):
+        return f"formatted[{pattern}]"
 
 
 def test_repr_uses_ordinary_attribute_access():
