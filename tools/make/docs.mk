@@ -1,0 +1,14 @@
+# The type stub and the typed example; `make test` runs both after the test suite.
+# mypy finds the stub in the source tree through [tool.mypy] of pyproject.toml.
+.PHONY: stubtest typecheck
+
+TEST_EXTRA += stubtest typecheck
+
+# The stub against the built module: every name, parameter and property.
+stubtest: build
+	$(ENV) python3 -m mypy.stubtest asi --mypy-config-file pyproject.toml \
+		--allowlist tools/stubtest-allowlist.txt
+
+# The example a user would write, under the strictest settings.
+typecheck:
+	$(ENV) python3 -m mypy --strict --cache-dir $(BUILD)/mypy-cache examples/typed_example.py
