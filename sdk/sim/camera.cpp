@@ -84,7 +84,7 @@ void Camera::field_shift(Clock::time_point when, double& x, double& y) const {
              std::sin(2 * M_PI * t / sky->periodic_error_period_s);
 }
 
-FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::time_point end) {
+FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::time_point when) {
     update_thermal(Clock::now());
     FrameRequest r;
     r.start_x = region.start_x;
@@ -102,8 +102,7 @@ FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::ti
     r.exposure_s = exposure_s;
     r.dark = dark_frame;
     r.temperature_c = temperature_c;
-    // Stars sit where the field was half way through the exposure.
-    field_shift(end - to_duration(exposure_s / 2), r.shift_x, r.shift_y);
+    field_shift(when, r.shift_x, r.shift_y);
     r.subtract = dark;
     return r;
 }
@@ -330,7 +329,8 @@ void produce_video(Camera* camera, std::uint64_t generation) {
             continue;
         }
         armed = false;
-        FrameRequest request = c.frame_request(exposure, false, due);
+        // Stars sit where the field was half way through the exposure.
+        FrameRequest request = c.frame_request(exposure, false, due - to_duration(exposure / 2));
         std::shared_ptr<Renderer> renderer = c.renderer;
         std::vector<std::uint8_t> buffer;
         if (!c.spare_buffers.empty()) {

@@ -200,7 +200,15 @@ struct CachedKey {
     double exposure_s;
     bool dark;
     const DarkFrame* subtract;
-    bool operator==(const CachedKey&) const = default;
+    double shift_x, shift_y;
+    bool same_frame(const CachedKey& o) const {
+        return start_x == o.start_x && start_y == o.start_y && width == o.width &&
+               height == o.height && bin == o.bin && type == o.type && flip == o.flip &&
+               gain == o.gain && offset == o.offset && gamma == o.gamma && wb_r == o.wb_r &&
+               wb_b == o.wb_b && exposure_s == o.exposure_s && dark == o.dark &&
+               subtract == o.subtract && std::abs(shift_x - o.shift_x) < kShiftTolerance &&
+               std::abs(shift_y - o.shift_y) < kShiftTolerance;
+    }
 };
 
 template <class T> void fit(std::vector<T>& v, std::size_t n) {
@@ -395,29 +403,38 @@ struct Renderer::Impl {
         double full_scale = model.max_adu();
         double wb[3] = {r.wb_r / 50.0, 1.0, r.wb_b / 50.0};
         double light = r.dark ? 0.0 : t;
-        auto level = [&](std::size_t i, double electrons, double balance) {
-            double per_pixel = electrons / pixels;
-            if (per_pixel >= model.full_well_e) {
-                mean[i] = static_cast<float>(std::min(model.full_well_e / epa * balance + bias, full_scale));
-                sigma[i] = 0;
-                return;
-            }
-            double spread = std::sqrt(electrons + pixels * read_noise * read_noise) / pixels;
-            mean[i] = static_cast<float>(per_pixel / epa * balance + bias);
-            sigma[i] = static_cast<float>(spread / epa * balance);
+        // Per output pixel: electrons e over the bin, scaled by k[colour] to the average in
+        // ADU; noise from shot noise and one read per binned pixel. Float and branch-free
+        // so that it vectorises: this runs again whenever exposure, gain or temperature move.
+        float k[3], full_e = static_cast<float>(model.full_well_e * pixels);
+        for (int c = 0; c < 3; ++c)
+            k[c] = static_cast<float>((model.color ? wb[c] : 1.0) / (epa * pixels));
+        float reads = static_cast<float>(pixels * read_noise * read_noise);
+        float bias_f = static_cast<float>(bias), ceiling = static_cast<float>(full_scale);
+        float light_f = static_cast<float>(light), dark_f = static_cast<float>(dark_e);
+        auto level = [&](std::size_t i, float e, float scale) {
+            bool saturated = e >= full_e;
+            mean[i] = std::min((saturated ? full_e : e) * scale + bias_f, ceiling);
+            sigma[i] = saturated ? 0.0f : std::sqrt(e + reads) * scale;
         };
         int width = std::max(1, scene_key.width);
-        for (std::size_t i = 0; i < n; ++i) {
-            double balance = 1;
-            if (model.color) {
-                int x = static_cast<int>(i % width), y = static_cast<int>(i / width);
-                balance = wb[channel(x, y)];
+        for (int y = 0; y < scene_key.height; ++y) {
+            std::size_t row = std::size_t(y) * width;
+            const float* in = scene.data() + row;
+            float* m = mean.data() + row;
+            float* s = sigma.data() + row;
+            float even = k[model.color ? channel(0, y) : 1], odd = k[model.color ? channel(1, y) : 1];
+            for (int x = 0; x < width; ++x) {
+                float scale = (x & 1) ? odd : even;
+                float e = in[x] * light_f + dark_f;
+                bool saturated = e >= full_e;
+                m[x] = std::min((saturated ? full_e : e) * scale + bias_f, ceiling);
+                s[x] = saturated ? 0.0f : std::sqrt(e + reads) * scale;
             }
-            level(i, scene[i] * light + dark_e, balance);
         }
         for (auto [i, rate] : hot_in_region) {
-            double balance = model.color ? wb[channel(int(i % width), int(i / width))] : 1.0;
-            level(i, scene[i] * light + dark_e + rate * thermal * t, balance);
+            float scale = k[model.color ? channel(int(i % width), int(i / width)) : 1];
+            level(i, static_cast<float>(scene[i] * light + dark_e + rate * thermal * t), scale);
         }
         exposure_key = key;
     }
@@ -614,13 +631,23 @@ double Renderer::render(const FrameRequest& request, std::uint8_t* out) {
 
 std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const FrameRequest& r) {
     std::lock_guard lock(impl_->mutex);
-    CachedKey key{r.start_x, r.start_y, r.width, r.height, r.bin,  r.type,       r.flip,
-                  r.gain,    r.offset,  r.gamma, r.wb_r,   r.wb_b, r.exposure_s, r.dark,
-                  r.subtract.get()};
-    if (impl_->cached_valid && impl_->cached_key == key)
+    // The cached frame stays while the settings do and the field has not moved (guiding).
+    CachedKey key{r.start_x, r.start_y, r.width,         r.height,  r.bin,   r.type,
+                  r.flip,    r.gain,    r.offset,        r.gamma,   r.wb_r,  r.wb_b,
+                  r.exposure_s, r.dark, r.subtract.get(), r.shift_x, r.shift_y};
+    if (impl_->cached_valid && impl_->cached_key.same_frame(key))
         return impl_->cached;
-    auto frame = std::make_shared<std::vector<std::uint8_t>>(
-        static_cast<std::size_t>(image_bytes(r.width, r.height, r.type)));
+    std::size_t size = static_cast<std::size_t>(image_bytes(r.width, r.height, r.type));
+    std::shared_ptr<std::vector<std::uint8_t>> frame;
+    if (impl_->cached && impl_->cached.use_count() == 1 && impl_->cached->size() == size) {
+        // Nobody copies from the old frame any more: render over it, sparing a large
+        // allocation and its page faults.
+        frame = std::const_pointer_cast<std::vector<std::uint8_t>>(std::move(impl_->cached));
+    } else {
+        frame = std::make_shared<std::vector<std::uint8_t>>(size);
+    }
+    impl_->cached.reset();
+    impl_->cached_valid = false;
     impl_->render(r, frame->data());
     impl_->cached = std::move(frame);
     impl_->cached_key = key;

@@ -152,10 +152,13 @@ ASI_ERROR_CODE get_data_after_exp(int id, unsigned char* buffer, long size, ASI_
     long needed = image_bytes(region.width, region.height, region.type);
     if (size < needed)
         return ASI_ERROR_BUFFER_TOO_SMALL;
+    // Stars sit where the field was half way through the exposure; a fast-frames exposure
+    // took no time, but its image shows the exposure set.
     double exposure_s = std::chrono::duration<double>(c->exposure_end - c->exposure_start).count();
-    if (fast_frames())
+    auto middle = c->exposure_start + (c->exposure_end - c->exposure_start) / 2;
+    if (exposure_s == 0)
         exposure_s = c->value(ASI_EXPOSURE) * 1e-6;
-    FrameRequest request = c->frame_request(exposure_s, c->exposure_dark, c->exposure_end);
+    FrameRequest request = c->frame_request(exposure_s, c->exposure_dark, middle);
     std::uint64_t sequence = c->exposure_sequence;
     auto started = c->exposure_wall_start;
     std::shared_ptr<Renderer> renderer = c->renderer;

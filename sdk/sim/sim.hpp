@@ -261,8 +261,8 @@ struct Camera {
     void update_thermal(Clock::time_point now);
     /// Star field displacement (sensor pixels) at `when`, from guiding, drift and PE.
     void field_shift(Clock::time_point when, double& x, double& y) const;
-    /// The request for a frame of the current settings.
-    FrameRequest frame_request(double exposure_s, bool dark, Clock::time_point end);
+    /// The request for a frame of the current settings, the stars where they are at `when`.
+    FrameRequest frame_request(double exposure_s, bool dark, Clock::time_point when);
     /// Seconds between video frames: the longer of exposure and readout.
     double frame_interval() const;
 };

@@ -1,0 +1,277 @@
+"""The substitute SDK's physics, where programs written against it depend on it: image
+sizes and formats, light and dark, noise and gain, guiding, cooling, dropped frames and
+colour. Exposures are short, regions small, and fast frames are used wherever the
+clock is not what is being tested."""
+
+import json
+import time
+
+import numpy as np
+import pytest
+
+import asi
+
+CT = asi.ControlType
+RAW8, RGB24, RAW16, Y8 = (asi.ImgType.IMG_RAW8, asi.ImgType.IMG_RGB24,
+                          asi.ImgType.IMG_RAW16, asi.ImgType.IMG_Y8)
+BYTES_PER_PIXEL = {RAW8: 1, RGB24: 3, RAW16: 2, Y8: 1}
+
+# The built-in cameras: 0 mono 14-bit (3.76 um, 800 mm), 1 colour RG 12-bit (ST4, no
+# cooler), 2 colour GB 12-bit (cooled, GPS, no ST4).
+MONO, GUIDE, GPS = 0, 1, 2
+
+
+def open_camera(camera_id):
+    asi.open_camera(camera_id)
+    asi.init_camera(camera_id)
+    return camera_id
+
+
+def snap(camera_id, width, height, fmt, exposure_us, *, bin=1, dark=False):
+    """One exposure of a region, as a numpy array (height, width[, 3])."""
+    asi.set_roi_format(camera_id, width, height, bin, fmt)
+    asi.set_control_value(camera_id, CT.ASI_EXPOSURE, exposure_us, False)
+    asi.start_exposure(camera_id, dark)
+    while (status := asi.get_exp_status(camera_id)) == 1:
+        time.sleep(0.001)
+    assert status == 2
+    data = asi.get_data_after_exp(camera_id, width * height * BYTES_PER_PIXEL[fmt])
+    image = np.frombuffer(data, dtype="<u2" if fmt == RAW16 else np.uint8)
+    return image.reshape((height, width, 3) if fmt == RGB24 else (height, width))
+
+
+@pytest.fixture
+def fast(sim):
+    sim.fast_frames()
+    return sim
+
+
+# ---------------------------------------------------------------------------------------
+# Sizes and formats
+
+
+@pytest.mark.parametrize("camera_id, width, height, bin, fmt", [
+    (MONO, 4096, 2160, 1, RAW16),
+    (MONO, 1032, 704, 4, RAW8),
+    (MONO, 1376, 940, 3, Y8),
+    (GUIDE, 1920, 1080, 1, RAW8),
+    (GUIDE, 968, 548, 2, RGB24),
+    (GPS, 640, 480, 2, RAW16),
+    (GPS, 3096, 2080, 1, Y8),
+])
+def test_an_image_takes_exactly_its_region_in_its_format(camera_id, width, height, bin, fmt, fast):
+    open_camera(camera_id)
+    asi.set_roi_format(camera_id, width, height, bin, fmt)
+    needed = width * height * BYTES_PER_PIXEL[fmt]
+    for read in (asi.get_data_after_exp, lambda cid, size: asi.get_video_data(cid, size, 1000)):
+        if read is asi.get_data_after_exp:
+            asi.start_exposure(camera_id, False)
+        else:
+            asi.start_video_capture(camera_id)
+        with pytest.raises(asi.ASIBufferTooSmall):
+            read(camera_id, needed - 1)
+        assert len(read(camera_id, needed)) == needed
+    asi.stop_video_capture(camera_id)
+
+
+@pytest.mark.parametrize("camera_id, low_bits", [(MONO, 2), (GUIDE, 4)])
+def test_raw16_is_left_aligned_from_the_sensor_bit_depth(camera_id, low_bits, fast):
+    open_camera(camera_id)
+    image = snap(camera_id, 256, 256, RAW16, 500_000)
+    assert not np.any(image & ((1 << low_bits) - 1))
+    assert image.max() > 0
+
+
+def test_binning_averages_the_level_and_lowers_the_noise(fast):
+    open_camera(MONO)
+    asi.set_control_value(MONO, CT.ASI_GAIN, 300, False)
+    one = snap(MONO, 512, 512, RAW16, 1000, dark=True).astype(float)
+    two = snap(MONO, 512, 512, RAW16, 1000, bin=2, dark=True).astype(float)
+    assert abs(np.median(two) - np.median(one)) < 0.05 * np.median(one)
+    assert robust_std(two) < 0.7 * robust_std(one)
+
+
+# ---------------------------------------------------------------------------------------
+# Light, dark, noise
+
+
+def robust_std(image):
+    """Noise without the hot pixels and stars: from the interquartile range."""
+    q1, q3 = np.percentile(image, [25, 75])
+    return (q3 - q1) / 1.349
+
+
+def test_dark_frames_are_darker_than_light_ones(fast):
+    open_camera(MONO)
+    light = snap(MONO, 512, 512, RAW16, 5_000_000)
+    dark = snap(MONO, 512, 512, RAW16, 5_000_000, dark=True)
+    assert np.median(light) > np.median(dark) + 3 * robust_std(dark) / np.sqrt(512)
+    assert light.max() > dark.max()  # stars
+
+
+def test_noise_grows_with_gain(fast):
+    open_camera(MONO)
+    noise = []
+    for gain in (0, 200, 400):
+        asi.set_control_value(MONO, CT.ASI_GAIN, gain, False)
+        noise.append(robust_std(snap(MONO, 256, 256, RAW16, 10_000, dark=True).astype(float)))
+    assert noise[0] < noise[1] < noise[2]
+    assert noise[2] > 4 * noise[0]
+
+
+def test_offset_raises_the_bias(fast):
+    open_camera(MONO)
+    levels = []
+    for offset in (0, 100):
+        asi.set_control_value(MONO, CT.ASI_OFFSET, offset, False)
+        levels.append(np.median(snap(MONO, 256, 256, RAW16, 1000, dark=True)))
+    # The offset counts 12-bit ADU: 100 of them are 1600 units of the 16-bit output.
+    assert levels[1] - levels[0] == pytest.approx(1600, rel=0.05)
+
+
+def test_dark_current_grows_with_exposure(fast):
+    open_camera(MONO)
+    short = snap(MONO, 256, 256, RAW16, 1000, dark=True)
+    long = snap(MONO, 256, 256, RAW16, 600_000_000, dark=True)
+    assert np.median(long) > np.median(short) + 50
+
+
+# ---------------------------------------------------------------------------------------
+# Guiding
+
+
+def brightest_star(image, radius=6):
+    """Centroid (x, y) of the brightest star, background removed."""
+    image = image.astype(float)
+    background = np.median(image)
+    y, x = np.unravel_index(np.argmax(image), image.shape)
+    assert radius <= y < image.shape[0] - radius and radius <= x < image.shape[1] - radius
+    window = image[y - radius:y + radius + 1, x - radius:x + radius + 1] - background
+    assert window.max() > 50 * robust_std(image)  # a real star, not noise
+    window = np.clip(window, 0, None)
+    ys, xs = np.mgrid[-radius:radius + 1, -radius:radius + 1]
+    return x + (xs * window).sum() / window.sum(), y + (ys * window).sum() / window.sum()
+
+
+@pytest.mark.parametrize("direction, axis, sign", [
+    (asi.GuideDirection.ASI_GUIDE_NORTH, 1, +1),
+    (asi.GuideDirection.ASI_GUIDE_SOUTH, 1, -1),
+    (asi.GuideDirection.ASI_GUIDE_EAST, 0, +1),
+    (asi.GuideDirection.ASI_GUIDE_WEST, 0, -1),
+])
+def test_a_guide_pulse_moves_the_stars_at_the_guide_rate(direction, axis, sign, fast):
+    open_camera(MONO)
+    asi.set_control_value(MONO, CT.ASI_GAIN, 200, False)
+    before = brightest_star(snap(MONO, 512, 512, RAW16, 1_000_000))
+    started = time.monotonic()
+    asi.pulse_guide_on(MONO, direction)
+    on = time.monotonic()
+    time.sleep(0.4)
+    stopping = time.monotonic()
+    asi.pulse_guide_off(MONO, direction)
+    stopped = time.monotonic()
+    after = brightest_star(snap(MONO, 512, 512, RAW16, 1_000_000))
+    # 0.5x sidereal (15.041"/s) over 206.265 * 3.76 um / 800 mm per pixel.
+    rate = 0.5 * 15.041 / (206.265 * 3.76 / 800)
+    moved = after[axis] - before[axis]
+    assert sign * moved == pytest.approx(rate * 0.4, abs=rate * 0.4)  # moved, and this way
+    assert rate * (stopping - on) - 0.3 < sign * moved < rate * (stopped - started) + 0.3
+    assert abs(after[1 - axis] - before[1 - axis]) < 0.3
+
+
+# ---------------------------------------------------------------------------------------
+# Cooling
+
+
+def test_the_cooler_brings_the_sensor_to_the_target(sim, tmp_path):
+    config = tmp_path / "fast-cooler.json"
+    config.write_text(json.dumps({"cooling_rate": 40, "ambient_c": 20}))
+    sim.load_config(config)
+    open_camera(MONO)
+
+    def temperature():
+        return asi.get_control_value(MONO, CT.ASI_TEMPERATURE)[0]
+
+    warm = temperature()
+    assert warm > 200  # tenths of a degree: ambient plus the camera's own heat
+    asi.set_control_value(MONO, CT.ASI_TARGET_TEMP, -10, False)
+    asi.set_control_value(MONO, CT.ASI_COOLER_ON, 1, False)
+    readings = [temperature()]
+    for _ in range(500):
+        time.sleep(0.01)
+        readings.append(temperature())
+        if readings[-1] == -100:
+            break
+    assert readings[-1] == -100
+    assert readings == sorted(readings, reverse=True)  # downhill all the way, no overshoot
+    power = asi.get_control_value(MONO, CT.ASI_COOLER_POWER_PERC)[0]
+    assert 0 < power < 100  # holding -10 from 23 takes part of what the cooler has
+
+
+# ---------------------------------------------------------------------------------------
+# Video
+
+
+def test_a_slow_reader_loses_frames_and_they_are_counted(sim):
+    open_camera(MONO)
+    asi.set_roi_format(MONO, 64, 64, 1, RAW8)
+    asi.set_control_value(MONO, CT.ASI_EXPOSURE, 1000, False)
+    asi.start_video_capture(MONO)
+    asi.get_video_data(MONO, 64 * 64, 1000)
+    assert asi.get_dropped_frames(MONO) == 0
+    time.sleep(0.2)  # some 200 frames made while the ring holds a few
+    asi.get_video_data(MONO, 64 * 64, 1000)
+    assert asi.get_dropped_frames(MONO) > 10
+    asi.stop_video_capture(MONO)
+    asi.start_video_capture(MONO)
+    assert asi.get_dropped_frames(MONO) == 0  # counted per capture
+    asi.stop_video_capture(MONO)
+
+
+def test_video_frames_are_different_exposures(sim):
+    open_camera(GUIDE)
+    asi.set_roi_format(GUIDE, 128, 128, 1, RAW16)
+    asi.set_control_value(GUIDE, CT.ASI_EXPOSURE, 1000, False)
+    asi.start_video_capture(GUIDE)
+    first, second = (asi.get_video_data(GUIDE, 128 * 128 * 2, 1000) for _ in range(2))
+    asi.stop_video_capture(GUIDE)
+    assert first != second  # fresh noise in every frame
+
+
+# ---------------------------------------------------------------------------------------
+# Colour
+
+
+@pytest.mark.parametrize("camera_id, red, blue", [
+    (GUIDE, (0, 0), (1, 1)),  # BAYER_RG
+    (GPS, (1, 0), (0, 1)),    # BAYER_GB; (row, column) in the 2x2 cell
+])
+@pytest.mark.parametrize("warm", [True, False])
+def test_bayer_mosaic_and_bgr_order_follow_the_white_balance(camera_id, red, blue, warm, fast):
+    open_camera(camera_id)
+    asi.set_control_value(camera_id, CT.ASI_GAIN, 200, False)
+    asi.set_control_value(camera_id, CT.ASI_WB_R, 99 if warm else 1, False)
+    asi.set_control_value(camera_id, CT.ASI_WB_B, 1 if warm else 99, False)
+    raw = snap(camera_id, 256, 256, RAW16, 60_000_000).astype(float)
+    red_level = np.median(raw[red[0]::2, red[1]::2])
+    blue_level = np.median(raw[blue[0]::2, blue[1]::2])
+    assert (red_level > 2 * blue_level) if warm else (blue_level > 2 * red_level)
+
+    bgr = snap(camera_id, 256, 256, RGB24, 60_000_000).astype(int)
+    redder = np.mean(bgr[..., 2] > bgr[..., 0])
+    assert redder > 0.95 if warm else redder < 0.05
+
+    gray = snap(camera_id, 256, 256, Y8, 60_000_000).astype(float)
+    assert np.median(gray) == pytest.approx(
+        np.median(0.299 * bgr[..., 2] + 0.587 * bgr[..., 1] + 0.114 * bgr[..., 0]), abs=3)
+
+
+def test_gps_camera_stamps_frames_from_the_clock(fast):
+    open_camera(GPS)
+    asi.set_roi_format(GPS, 64, 64, 1, RAW8)
+    asi.start_exposure(GPS, False)
+    _, gps = asi.get_data_after_exp_gps(GPS, 64 * 64)
+    now = time.gmtime()
+    assert (gps.year, gps.month, gps.day) == (now.tm_year, now.tm_mon, now.tm_mday)
+    assert gps.satellite_num > 0
+    assert 0 <= gps.m_second < 1000 and 0 <= gps.u_second < 1000
