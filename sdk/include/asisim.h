@@ -36,16 +36,22 @@ ASICAMERA_API void asisim_journal_clear(void);
 /* Makes the named SDK function return `value` (a status, or the count/boolean for
  * ASIGetNumOfConnectedCameras and ASICameraCheck) instead of doing its work:
  * times = 1 for the next call only, -1 for every call, 0 to cancel. A forced call is
- * still journaled, and scripted outputs are still written. Returns 0, or -1 for a name
- * that is not an SDK function. */
+ * still journaled, and scripted outputs are still written. ASIGetSDKVersion has no
+ * status: forcing it is accepted and changes nothing (see asisim_set_sdk_version).
+ * Returns 0, or -1 for a name that is not an SDK function. */
 ASICAMERA_API int asisim_force_status(const char* function, int value, int times);
 ASICAMERA_API void asisim_clear_forced(void);
 
 /* Scripted outputs: from now on (until reset or asisim_clear_scripts) every call of
- * `function` writes `bytes` over its output number `output` (0-based among its pointer
- * parameters, in declaration order) just before it returns, whatever its status.
+ * `function` writes `bytes` over its output number `output` just before it returns,
+ * whatever its status. Outputs are the pointer parameters the function writes, counted
+ * from 0 in declaration order: ASIGetControlValue 0 = plValue, 1 = pbAuto;
+ * ASIGetDataAfterExpGPS 0 = pBuffer, 1 = gpsData; ASIGPSGetData 0 = startLineGPSData,
+ * 1 = endLineGPSData (ASIEnableDarkSubtract's path is an input, not an output).
  * At most `length` bytes, and never more than the output's size (an image buffer's
- * size is the call's size argument). Returns 0, or -1 for an unknown function/output. */
+ * size is the call's size argument); a null output is left alone. A later script of
+ * the same output replaces the earlier one. Returns 0, or -1 for an unknown
+ * function/output. */
 ASICAMERA_API int asisim_script_output(const char* function, int output, const void* bytes, size_t length);
 ASICAMERA_API void asisim_clear_scripts(void);
 
@@ -59,14 +65,20 @@ ASICAMERA_API void asisim_set_sdk_version(const char* bytes, long length);
 ASICAMERA_API int asisim_set_camera_info(int index, const void* bytes, size_t length);
 
 /* Fast frames: exposures complete at once and video frames are ready whenever they
- * are asked for, rendered once per format change, so benchmarks measure the caller
- * rather than the simulated sky. */
+ * are asked for, rendered once per change of settings (or when guiding moved the
+ * stars), so benchmarks measure the caller rather than the simulated sky. The image
+ * still shows the exposure time that is set. */
 ASICAMERA_API void asisim_set_fast_frames(int on);
 
-/* Loads a simulator configuration (the JSON format of ASISIM_CONFIG) from a file;
- * path NULL returns to the built-in set. Resets the simulator. Returns 0, or -1 with a
- * message available from asisim_last_error(). */
+/* Loads a simulator configuration (the JSON format of ASISIM_CONFIG, described in
+ * sdk/sim/README.md) from a file; path NULL returns to the built-in set. Resets the
+ * simulator. Returns 0, or -1 with a message available from asisim_last_error(), in
+ * which case nothing changes. asisim_reset goes back to ASISIM_CONFIG (read again) or
+ * the built-in set, not to a file loaded here. */
 ASICAMERA_API int asisim_load_config(const char* path);
+/* The message of the last failed load (also of a bad ASISIM_CONFIG, which is reported
+ * on stderr as well and replaced by the built-in set), or "" when there is none. The
+ * text belongs to the calling thread and stays valid until its next call. */
 ASICAMERA_API const char* asisim_last_error(void);
 
 #ifdef __cplusplus
