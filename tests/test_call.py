@@ -1,0 +1,555 @@
+"""How every module function binds, coerces and converts its arguments, finds
+`handle_error_code` and the enumeration classes, and reports failures. Driven by one
+table of all functions; each area's own file tests what is particular to a function."""
+
+import builtins
+import enum
+import pathlib
+import traceback
+import types
+import warnings
+
+import pytest
+
+import asi
+
+
+class Parameter:
+    def __init__(self, text):
+        # "python_name:kind:sdk_argument"; kind is int, long, bool, str, Id or an
+        # enumeration class name; the SDK argument is named as the journal names it.
+        self.name, self.kind, self.sdk = text.split(":")
+        self.annotation = "int" if self.kind == "long" else self.kind
+
+
+class Function:
+    def __init__(self, name, returns, sdk, *parameters):
+        self.name, self.returns, self.sdk = name, returns, sdk
+        self.params = [Parameter(text) for text in parameters]
+
+    def __repr__(self):
+        return self.name
+
+
+CAM = "camera_id:int:iCameraID"
+# The 42 operation functions in binding order.
+FUNCTIONS = [
+    Function("get_number_of_connected_cameras", "int", "ASIGetNumOfConnectedCameras"),
+    Function("camera_check", "int", "ASICameraCheck", "i_vid:int:iVID", "i_pid:int:iPID"),
+    Function("get_camera_property", "CameraInfo", "ASIGetCameraProperty",
+             "camera_index:int:iCameraIndex"),
+    Function("get_sdk_version", "str", "ASIGetSDKVersion"),
+    Function("get_camera_property_by_id", "CameraInfo", "ASIGetCameraPropertyByID", CAM),
+    Function("open_camera", "None", "ASIOpenCamera", CAM),
+    Function("init_camera", "None", "ASIInitCamera", CAM),
+    Function("close_camera", "None", "ASICloseCamera", CAM),
+    Function("get_id", "Id", "ASIGetID", "i_camera_id:int:iCameraID"),
+    Function("set_id", "None", "ASISetID", CAM, "serial_number:Id:ID"),
+    Function("get_serial_number", "Id", "ASIGetSerialNumber", CAM),
+    Function("get_camera_support_mode", "list[CameraMode]", "ASIGetCameraSupportMode", CAM),
+    Function("get_camera_mode", "CameraMode", "ASIGetCameraMode", CAM),
+    Function("set_camera_mode", "None", "ASISetCameraMode", CAM, "mode:CameraMode:mode"),
+    Function("start_exposure", "None", "ASIStartExposure", CAM, "is_dark:bool:bIsDark"),
+    Function("stop_exposure", "None", "ASIStopExposure", CAM),
+    Function("get_exp_status", "int", "ASIGetExpStatus", CAM),
+    Function("get_data_after_exp", "bytes", "ASIGetDataAfterExp", CAM,
+             "buffer_size:long:lBuffSize"),
+    Function("get_data_after_exp_gps", "tuple[bytes, GpsData]", "ASIGetDataAfterExpGPS", CAM,
+             "buffer_size:long:lBuffSize"),
+    Function("start_video_capture", "None", "ASIStartVideoCapture", CAM),
+    Function("stop_video_capture", "None", "ASIStopVideoCapture", CAM),
+    Function("get_video_data", "bytearray", "ASIGetVideoData", CAM,
+             "buffer_size:int:lBuffSize", "wait_ms:int:iWaitms"),
+    Function("get_video_data_gps", "tuple[bytes, GpsData]", "ASIGetVideoDataGPS", CAM,
+             "buffer_size:long:lBuffSize", "wait_ms:int:iWaitms"),
+    Function("get_num_of_controls", "int", "ASIGetNumOfControls", CAM),
+    Function("get_control_caps", "ControlCaps", "ASIGetControlCaps", CAM,
+             "control_index:int:iControlIndex"),
+    Function("get_control_value", "tuple[int, bool]", "ASIGetControlValue", CAM,
+             "control_type:ControlType:ControlType"),
+    Function("set_control_value", "None", "ASISetControlValue", CAM,
+             "control_type:ControlType:ControlType", "value:long:lValue", "auto_mode:bool:bAuto"),
+    Function("set_roi_format", "None", "ASISetROIFormat", CAM, "width:int:iWidth",
+             "height:int:iHeight", "bin:int:iBin", "img_type:ImgType:Img_type"),
+    Function("get_roi_format", "tuple[int, int, int, ImgType]", "ASIGetROIFormat", CAM),
+    Function("set_start_pos", "None", "ASISetStartPos", CAM, "start_x:int:iStartX",
+             "start_y:int:iStartY"),
+    Function("get_start_pos", "tuple[int, int]", "ASIGetStartPos", CAM),
+    Function("get_dropped_frames", "int", "ASIGetDroppedFrames", CAM),
+    Function("enable_dark_subtract", "None", "ASIEnableDarkSubtract", CAM,
+             "bmp_path:str:pcBMPPath"),
+    Function("disable_dark_subtract", "None", "ASIDisableDarkSubtract", CAM),
+    Function("pulse_guide_on", "None", "ASIPulseGuideOn", CAM,
+             "direction:GuideDirection:direction"),
+    Function("pulse_guide_off", "None", "ASIPulseGuideOff", CAM,
+             "direction:GuideDirection:direction"),
+    Function("get_gain_offset", "tuple[int, int, int, int]", "ASIGetGainOffset", CAM),
+    Function("get_lmh_gain_offset", "tuple[int, int, int, int]", "ASIGetLMHGainOffset", CAM),
+    Function("send_soft_trigger", "None", "ASISendSoftTrigger", CAM, "start:bool:bStart"),
+    Function("set_trigger_output_io_conf", "None", "ASISetTriggerOutputIOConf", CAM,
+             "pin:TrigOutput:pin", "pin_high:bool:bPinHigh", "delay:long:lDelay",
+             "duration:long:lDuration"),
+    Function("get_trigger_output_io_conf", "tuple[bool, int, int]",
+             "ASIGetTriggerOutputIOConf", CAM, "pin:int:pin"),
+    Function("gps_get_data", "tuple[GpsData, GpsData]", "ASIGPSGetData", CAM),
+]
+HANDLE_ERROR_CODE = Function("handle_error_code", "None", None, "asi_error_code:int:-")
+ALL = [HANDLE_ERROR_CODE, *FUNCTIONS]
+BY_NAME = {f.name: f for f in ALL}
+
+WITH_PARAMS = [f for f in ALL if f.params]
+# These report no status: they never consult handle_error_code.
+STATUSLESS = {"get_number_of_connected_cameras", "get_sdk_version", "camera_check"}
+HANDLED = [f for f in FUNCTIONS if f.name not in STATUSLESS]
+ENUM_KINDS = {"ControlType", "ImgType", "CameraMode", "GuideDirection", "TrigOutput"}
+BOUNDARY_KINDS = {"int", "long", "bool", "str", "Id"}
+
+
+def pairs(functions, kinds, exclude=lambda p: False):
+    found = [(f, p) for f in functions for p in f.params if p.kind in kinds and not exclude(p)]
+    return pytest.mark.parametrize(
+        "f, p", found, ids=[f"{f.name}.{p.name}" for f, p in found])
+
+
+def is_buffer(p):
+    # Any value reaching a buffer size is also allocated: keep those out of range tests.
+    return p.name == "buffer_size"
+
+
+def default(p):
+    if p.kind in ("int", "long"):
+        return 0
+    if p.kind == "bool":
+        return False
+    if p.kind == "str":
+        return "dark.bmp"
+    if p.kind == "Id":
+        return asi.Id()
+    return getattr(asi, p.kind)(0)
+
+
+def call(f, by_keyword=False, **changes):
+    assert set(changes) <= {p.name for p in f.params}
+    arguments = {p.name: changes[p.name] if p.name in changes else default(p) for p in f.params}
+    function = getattr(asi, f.name)
+    if by_keyword:
+        return function(**dict(reversed(arguments.items())))
+    return function(*arguments.values())
+
+
+def reach(sim, f, **changes):
+    """The one SDK call `f` makes with these arguments; SDK refusals do not matter here."""
+    sim.clear()
+    try:
+        call(f, **changes)
+    except asi.ASIError:
+        pass
+    [sdk_call] = sim.calls(f.sdk)
+    return sdk_call
+
+
+def fails(exception, message, function, *args, **kwargs):
+    with pytest.raises(exception) as info:
+        function(*args, **kwargs)
+    if message is not None:
+        assert str(info.value) == message
+    return info.value
+
+
+def module_entries(exception):
+    return [frame.name for frame in traceback.extract_tb(exception.__traceback__)
+            if frame.filename == "src/halvarine/corvantis/asi.cpp"]
+
+
+class Level(enum.IntEnum):
+    TWO = 2
+
+
+class TruthError(Exception):
+    pass
+
+
+class Untruthy:  # its truth test raises, naming the parameter it was given for
+    def __init__(self, name):
+        self.name = name
+
+    def __bool__(self):
+        raise TruthError(self.name)
+
+
+class Small(int):
+    pass
+
+
+def sized(length):
+    return type("Sized", (), {"__len__": lambda self: length})()
+
+
+def int_returning(result):
+    return type("IntReturns", (), {"__int__": lambda self: result})()
+
+
+class IndexOnly:
+    def __index__(self):
+        return 1
+
+
+# ---------------------------------------------------------------------------------------
+# Binding
+
+
+@pytest.mark.parametrize("f", WITH_PARAMS, ids=repr)
+def test_count_and_keyword_errors(sim, f):
+    n, last = len(f.params), f.params[-1].name
+    function = getattr(asi, f.name)
+    count = f"{f.name}() takes exactly {n} positional argument{'' if n == 1 else 's'}"
+    for given in (n - 1, n + 1):
+        fails(TypeError, f"{count} ({given} given)", function, *[None] * given)
+    # With keywords, "given" is the position of the first parameter left unfilled.
+    for missing in range(n):
+        fails(TypeError, f"{count} ({missing} given)", function,
+              **{p.name: None for i, p in enumerate(f.params) if i != missing})
+    # Too many positionals are counted before any keyword is looked at; an unknown
+    # keyword is reported before a parameter left unfilled.
+    fails(TypeError, f"{count} ({n + 1} given)", function, *[None] * (n + 1), bogus=1)
+    fails(TypeError, f"{f.name}() got an unexpected keyword argument 'bogus'",
+          function, *[None] * (n - 1), bogus=None)
+    fails(TypeError, f"{f.name}() got multiple values for keyword argument '{last}'",
+          function, *[None] * n, **{last: None})
+    assert sim.calls() == []
+
+
+@pytest.mark.parametrize("name", ["get_number_of_connected_cameras", "get_sdk_version"])
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((1,), {}, "takes no arguments (1 given)"),
+    ((1, 2), {}, "takes no arguments (2 given)"),
+    ((), {"x": 1}, "takes no keyword arguments"),
+    ((1,), {"x": 1}, "takes no keyword arguments"),
+])
+def test_no_argument_functions(sim, name, args, kwargs, message):
+    fails(TypeError, f"{name}() {message}", getattr(asi, name), *args, **kwargs)
+    assert sim.calls() == []
+
+
+@pytest.mark.parametrize("f", [f for f in FUNCTIONS if f.params], ids=repr)
+def test_keywords_bind_to_their_parameters(sim, f):
+    values = {p.name: 3 + i for i, p in enumerate(f.params) if p.kind in ("int", "long")}
+    positional = reach(sim, f, **values)
+    assert all(positional[p.sdk] == values[p.name] for p in f.params if p.name in values)
+    sim.clear()
+    try:
+        call(f, by_keyword=True, **values)
+    except asi.ASIError:
+        pass
+    assert sim.calls(f.sdk) == [positional]
+
+
+def test_keyword_names_of_str_subclasses_match_by_equality(sim):
+    class Folded(str):
+        def __eq__(self, other):
+            return str.__eq__(self.lower(), other)
+
+        __hash__ = str.__hash__
+
+    asi.handle_error_code = lambda code: None
+    asi.set_start_pos(**{Folded("CAMERA_ID"): 1, Folded("Start_X"): 5, "start_y": 6})
+    assert sim.calls("ASISetStartPos")[0].args == {"iCameraID": 1, "iStartX": 5, "iStartY": 6}
+    fails(TypeError, "set_start_pos() got an unexpected keyword argument 'Nope'",
+          asi.set_start_pos, 1, 2, **{Folded("Nope"): 3})
+
+
+# ---------------------------------------------------------------------------------------
+# Integer kinds
+
+
+@pairs(ALL, {"int", "long"})
+def test_integer_rejects_non_numbers(sim, f, p):
+    for value in (None, "1", b"1", object()):
+        fails(TypeError, f"Argument '{p.name}' has incorrect type (expected int, "
+              f"got {type(value).__name__})", call, f, **{p.name: value})
+    assert sim.calls() == []
+
+
+@pairs(FUNCTIONS, {"int", "long"})
+def test_integer_coercion_reaches_the_sdk(sim, f, p):
+    cases = [(True, 1), (1.9, 1), (Level.TWO, 2), (7, 7)]
+    if not is_buffer(p):
+        cases.append((-2.5, -2))
+    for value, expected in cases:
+        sdk_value = reach(sim, f, **{p.name: value})[p.sdk]
+        assert sdk_value == expected and type(sdk_value) is int
+
+
+@pairs(FUNCTIONS, {"int"})
+def test_c_int_range(sim, f, p):
+    for value in (2**31, -2**31 - 1):
+        fails(OverflowError, "value too large to convert to int", call, f, **{p.name: value})
+    fails(OverflowError, "Python int too large to convert to C long", call, f, **{p.name: 2**64})
+    assert sim.calls() == []
+    if not is_buffer(p):
+        for value in (-2**31, 2**31 - 1):
+            assert reach(sim, f, **{p.name: value})[p.sdk] == value
+
+
+@pairs(FUNCTIONS, {"long"}, exclude=is_buffer)
+def test_c_long_range(sim, f, p):
+    # The SDK's long is the platform's: 64 bits on this Linux build.
+    for value in (2**31, 2**63 - 1, -2**63):
+        assert reach(sim, f, **{p.name: value})[p.sdk] == value
+    sim.clear()
+    fails(OverflowError, "Python int too large to convert to C long", call, f, **{p.name: 2**63})
+    assert sim.calls() == []
+
+
+# ---------------------------------------------------------------------------------------
+# Boolean kind
+
+
+@pairs(FUNCTIONS, {"bool"})
+def test_boolean_truth_value(sim, f, p):
+    for value, expected in [(True, 1), (False, 0), (None, 0), ([0], 1), ([], 0), ("", 0),
+                            ("no", 1), (sized(3), 1), (sized(0), 0), (0.0, 0)]:
+        assert reach(sim, f, **{p.name: value})[p.sdk] == expected, value
+
+
+# ---------------------------------------------------------------------------------------
+# Enumeration kind
+
+
+@pairs(FUNCTIONS, ENUM_KINDS)
+def test_enumeration_needs_a_value_attribute(sim, f, p):
+    fails(AttributeError, None, call, f, **{p.name: 0})
+    # Read after the camera ID is converted, and after handle_error_code is resolved.
+    fails(OverflowError, None, call, f, camera_id=2**31, **{p.name: 0})
+    del asi.handle_error_code
+    fails(NameError, "name 'handle_error_code' is not defined", call, f, **{p.name: 0})
+    assert sim.calls() == []
+
+
+@pairs(FUNCTIONS, ENUM_KINDS)
+def test_enumeration_value_reaches_the_sdk(sim, f, p):
+    for value, expected in [(Level.TWO, 2), (asi.BayerPattern(3), 3),
+                            (types.SimpleNamespace(value=4), 4),
+                            (types.SimpleNamespace(value=2.9), 2),
+                            (types.SimpleNamespace(value=True), 1),
+                            (types.SimpleNamespace(value=int_returning(5)), 5)]:
+        assert reach(sim, f, **{p.name: value})[p.sdk] == expected
+
+
+@pairs(FUNCTIONS, ENUM_KINDS)
+def test_enumeration_value_conversion_errors(sim, f, p):
+    for inner, error, message in [
+        (2**31, OverflowError, "value too large to convert to int"),
+        (Small(-2**31 - 1), OverflowError, "value too large to convert to int"),
+        (IndexOnly(), TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        ("3", TypeError, "an integer is required"),
+        (int_returning(2.5), TypeError, "__int__ returned non-int (type float)"),
+    ]:
+        fails(error, message, call, f, **{p.name: types.SimpleNamespace(value=inner)})
+    assert sim.calls() == []
+
+
+@pairs(FUNCTIONS, ENUM_KINDS)
+def test_enumeration_value_int_subclass_from_int_is_deprecated(sim, f, p):
+    value = types.SimpleNamespace(value=int_returning(Small(3)))
+    text = ("__int__ returned non-int (type Small).  The ability to return an instance of a "
+            "strict subclass of int is deprecated, and may be removed in a future version of "
+            "Python.")
+    with pytest.warns(DeprecationWarning) as record:
+        assert reach(sim, f, **{p.name: value})[p.sdk] == 3
+    assert [str(w.message) for w in record] == [text]
+    sim.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        fails(DeprecationWarning, text, call, f, **{p.name: value})
+    assert sim.calls() == []
+
+
+# ---------------------------------------------------------------------------------------
+# Text and record kinds
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("value", [None, b"dark.bmp", Text("dark.bmp"),
+                                   pathlib.PurePosixPath("dark.bmp")], ids=type)
+def test_text_must_be_exactly_str(sim, value):
+    error = fails(TypeError, "Argument 'bmp_path' has incorrect type (expected str, "
+                  f"got {type(value).__name__})", asi.enable_dark_subtract, 0, value)
+    # A str subclass, and only that, is told why it was refused.
+    assert len(getattr(error, "__notes__", [])) == (1 if isinstance(value, str) else 0)
+    assert sim.calls() == []
+
+
+@pytest.mark.parametrize("path", ["dark.bmp", "", "/data/Dunkelbild-ä.bmp", "暗い.bmp"])
+def test_text_reaches_the_sdk_as_utf8(sim, path):
+    assert reach(sim, BY_NAME["enable_dark_subtract"], bmp_path=path)["pcBMPPath"] == path.encode("utf-8")
+
+
+def test_text_that_cannot_be_passed_on(sim):
+    fails(UnicodeEncodeError, None, asi.enable_dark_subtract, 0, "dark\udc80.bmp")
+    # Cutting the path at a NUL would hand the SDK another file than the one named.
+    fails(ValueError, "embedded null character in bmp_path", asi.enable_dark_subtract, 0,
+          "dark.bmp\0.evil")
+    fails(OverflowError, None, asi.enable_dark_subtract, 2**31, "a\0b")
+    del asi.handle_error_code
+    fails(NameError, None, asi.enable_dark_subtract, 0, "a\0b")
+    assert sim.calls() == []
+
+
+def test_record_kind(sim):
+    class Serial(asi.Id):
+        pass
+
+    for record in (asi.Id(), Serial()):
+        record.id = "0123456789abcdef"
+        assert reach(sim, BY_NAME["set_id"], serial_number=record)["ID"] == bytes.fromhex(record.id)
+    sim.clear()
+    for value in (None, "0123456789abcdef", bytes(8)):
+        fails(TypeError, "Argument 'serial_number' has incorrect type (expected "
+              f"halvarine.corvantis.asi.Id, got {type(value).__name__})",
+              asi.set_id, 0, value)
+    assert sim.calls() == []
+
+
+# ---------------------------------------------------------------------------------------
+# Which failure wins
+
+
+def bad(p):
+    return Untruthy(p.name) if p.kind == "bool" else None
+
+
+@pytest.mark.parametrize("f, first", [(f, i) for f in WITH_PARAMS
+                                      for i, p in enumerate(f.params) if p.kind in BOUNDARY_KINDS],
+                         ids=lambda v: repr(v))
+def test_boundary_failures_in_parameter_order(sim, f, first):
+    if f is not HANDLE_ERROR_CODE:
+        del asi.handle_error_code  # the boundary stage, truth tests included, comes first
+    arguments = {p.name: bad(p) for p in f.params[first:] if p.kind in BOUNDARY_KINDS}
+    p = f.params[first]
+    if p.kind == "bool":
+        fails(TruthError, p.name, call, f, **arguments)
+    else:
+        expected = {"Id": "halvarine.corvantis.asi.Id"}.get(p.kind, p.annotation)
+        fails(TypeError, f"Argument '{p.name}' has incorrect type (expected {expected}, "
+              "got NoneType)", call, f, **arguments)
+    assert sim.calls() == []
+
+
+@pytest.mark.parametrize("f", [f for f in HANDLED if f.name != "get_video_data"], ids=repr)
+def test_handler_is_resolved_before_conversion(sim, f):
+    del asi.handle_error_code
+    fails(NameError, "name 'handle_error_code' is not defined", call, f,
+          **{f.params[0].name: 2**31})
+    assert sim.calls() == []
+
+
+def test_get_video_data_converts_first_and_resolves_the_handler_after_the_sdk(sim):
+    del asi.handle_error_code
+    fails(OverflowError, None, asi.get_video_data, 0, 0, 2**31)
+    assert sim.calls() == []
+    fails(NameError, "name 'handle_error_code' is not defined", asi.get_video_data, 0, 0, 0)
+    assert [c.name for c in sim.calls()] == ["ASIGetVideoData"]
+
+
+@pytest.mark.parametrize("name, args", [("get_number_of_connected_cameras", ()),
+                                        ("get_sdk_version", ()), ("camera_check", (1, 2))])
+def test_statusless_functions_need_no_handler(sim, name, args):
+    del asi.handle_error_code
+    getattr(asi, name)(*args)
+    assert len(sim.calls()) == 1
+
+
+# ---------------------------------------------------------------------------------------
+# Global lookup
+
+# Out-values start at zero, and only a handler that lets a failure pass shows them.
+AFTER_FAILURE = {
+    "get_exp_status": 0, "get_num_of_controls": 0, "get_dropped_frames": 0,
+    "get_control_value": (0, False), "get_start_pos": (0, 0),
+    "get_roi_format": (0, 0, 0, asi.ImgType(0)), "get_gain_offset": (0, 0, 0, 0),
+    "get_lmh_gain_offset": (0, 0, 0, 0), "get_trigger_output_io_conf": (False, 0, 0),
+    "get_camera_mode": asi.CameraMode(0),
+}
+
+
+@pytest.mark.parametrize("f", HANDLED, ids=repr)
+def test_rebound_handler_gets_the_status_and_its_result_is_ignored(sim, f):
+    codes = []
+    asi.handle_error_code = lambda code: codes.append(code) or "ignored"
+    sim.force(f.sdk, 5)
+    result = call(f)
+    assert codes == [5] and type(codes[0]) is int
+    if f.returns == "None":
+        assert result is None
+    if f.name in AFTER_FAILURE:
+        assert result == AFTER_FAILURE[f.name]
+
+
+def test_bound_method_as_handler(sim):
+    class Recorder:
+        codes = []
+
+        def record(self, code):
+            self.codes.append((self, code))
+
+    recorder = Recorder()
+    asi.handle_error_code = recorder.record
+    asi.open_camera(99)
+    assert recorder.codes == [(recorder, 2)]
+
+
+def test_handler_found_in_builtins(sim, monkeypatch):
+    codes = []
+    del asi.handle_error_code
+    monkeypatch.setattr(builtins, "handle_error_code", codes.append, raising=False)
+    asi.open_camera(99)
+    asi.get_video_data(99, 0, 0)
+    assert codes == [2, 2]
+    asi.handle_error_code = lambda code: codes.append(-code)  # the module namespace wins
+    asi.open_camera(99)
+    assert codes[-1] == -2
+
+
+@pytest.mark.parametrize("name, function, index", [("ImgType", "get_roi_format", 3),
+                                                   ("CameraMode", "get_camera_mode", None)])
+def test_enumeration_classes_are_looked_up_per_call(sim, opened, name, function, index):
+    def pick(result):
+        return result if index is None else result[index]
+
+    setattr(asi, name, lambda value: (name, value))
+    assert pick(getattr(asi, function)(opened)) == (name, 0)
+    delattr(asi, name)
+    fails(NameError, f"name '{name}' is not defined", getattr(asi, function), opened)
+    assert len(sim.calls()) == 2  # the SDK answered both times
+
+
+# ---------------------------------------------------------------------------------------
+# Traceback entries and results
+
+
+@pytest.mark.parametrize("f", ALL, ids=repr)
+def test_argument_error_carries_one_entry(f):
+    error = fails(TypeError, None, getattr(asi, f.name), *[0] * (len(f.params) + 1))
+    assert module_entries(error) == [f"halvarine.corvantis.asi.{f.name}"]
+
+
+@pytest.mark.parametrize("f", HANDLED, ids=repr)
+def test_sdk_error_carries_the_handler_entry_innermost(sim, f):
+    sim.force(f.sdk, 2)
+    error = fails(asi.ASIInvalidID, "ASI error code 2.", call, f)
+    assert module_entries(error) == [f"halvarine.corvantis.asi.{f.name}",
+                                     "halvarine.corvantis.asi.handle_error_code"]
+
+
+def test_int_results_are_plain_ints(opened):
+    assert type(asi.get_exp_status(opened)) is int
+    for produced, expected in [(2.5, 2), (True, 1), (Level.TWO, 2), (None, None)]:
+        asi.ExposureStatus = lambda value: produced
+        result = asi.get_exp_status(opened)
+        assert result == expected and type(result) is type(expected)
+    asi.ExposureStatus = lambda value: "x"
+    fails(TypeError, "Expected int, got str", asi.get_exp_status, opened)
