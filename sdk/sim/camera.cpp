@@ -113,7 +113,7 @@ double Camera::frame_interval() const {
     if (values[ASI_HIGH_SPEED_MODE])
         line_time /= 2;
     double readout = region.height * region.bin * line_time;
-    double link = (model->usb3 ? 380e6 : 42e6) * values[ASI_BANDWIDTHOVERLOAD] / 100.0;
+    double link = (model->usb3 ? 450e6 : 42e6) * values[ASI_BANDWIDTHOVERLOAD] / 100.0;
     double bytes = double(region.width) * region.height * (region.type == ASI_IMG_RAW16 ? 2 : 1);
     return std::max({exposure, readout, bytes / link});
 }

@@ -66,7 +66,7 @@ Model mono_cooled() {
     m.read_noise_e = 3.5;
     m.read_noise_floor_e = 1.2;
     m.dark_current_e = 0.05;
-    m.full_frame_fps = 30;
+    m.full_frame_fps = 45;
     m.focal_length_mm = 800;
     m.aperture_mm = 130;
     return m;
