@@ -65,11 +65,11 @@ def test_namespace_order():
 
 
 def test_module_attributes():
-    spec = asi.__spec__
-    assert asi.__name__ == spec.name == "asi"
+    found = asi.__spec__  # what the import system found, copied by the create phase
+    assert asi.__name__ == found.name == "asi"
     assert asi.__doc__ is None
-    assert asi.__file__ == spec.origin and asi.__loader__ is spec.loader
-    assert asi.__package__ == spec.parent
+    assert asi.__file__ == found.origin and asi.__loader__ is found.loader
+    assert asi.__package__ == found.parent
     assert not hasattr(asi, "__path__") and not hasattr(asi, "__all__")
     assert type(asi.__test__) is dict and asi.__test__ == {}
 
