@@ -25,9 +25,9 @@ SKIP_MARK = "# Not run by the tests:"
 FENCE = re.compile(r"^```(\w+)[^\n]*\n(.*?)^```", re.MULTILINE | re.DOTALL)
 
 
-def readme_blocks(language):
-    """(first line number, code) of each fenced block of `language` in README.md."""
-    text = README.read_text(encoding="utf-8")
+def readme_blocks(language, document=README):
+    """(first line number, code) of each fenced block of `language` in a Markdown file."""
+    text = document.read_text(encoding="utf-8")
     blocks = []
     for match in FENCE.finditer(text):
         if match.group(1) == language:
@@ -80,20 +80,25 @@ def test_readme_snippets_run_in_order(capsys):
     assert "[0]" in out.splitlines()[-1]
 
 
-def test_readme_simulator_configuration_loads(sim, tmp_path):
-    (first_line, text), = readme_blocks("json")
+@pytest.mark.parametrize("document", [README, ROOT / "sdk" / "sim" / "README.md"],
+                         ids=lambda path: str(path.relative_to(ROOT)))
+def test_documented_simulator_configuration_loads(sim, tmp_path, document):
+    (first_line, text), = readme_blocks("json", document)
     path = tmp_path / "asisim.json"
     path.write_text(text, encoding="utf-8")
     sim.load_config(path)
     try:
-        config = json.loads(text)
-        assert asi.get_number_of_connected_cameras() == len(config["cameras"])
-        first = asi.get_camera_property(0)
-        camera = config["cameras"][0]
-        assert (first.name, first.max_width, first.max_height) == (
-            camera["name"], camera["width"], camera["height"])
-        asi.open_camera(1)
-        assert asi.get_serial_number(1).id == config["cameras"][1]["serial"]
+        cameras = json.loads(text)["cameras"]
+        assert asi.get_number_of_connected_cameras() == len(cameras)
+        for index, camera in enumerate(cameras):
+            info = asi.get_camera_property(index)
+            for key, attribute in [("name", "name"), ("width", "max_width"),
+                                   ("height", "max_height")]:
+                if key in camera:
+                    assert getattr(info, attribute) == camera[key], (index, key)
+            if "serial" in camera:
+                asi.open_camera(info.camera_id)
+                assert asi.get_serial_number(info.camera_id).id == camera["serial"].lower()
     finally:
         sim.load_config(None)
 
