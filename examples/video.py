@@ -1,0 +1,89 @@
+"""Run video for a few seconds and report the frame rate and the frames the camera dropped.
+
+    python3 video.py [SECONDS] [CAMERA_INDEX]    (defaults: 5 s on the first camera)
+
+This is how planetary and lucky imaging capture, and how a guide camera can stream: the
+camera exposes continuously and the program must fetch each frame before the camera's
+buffer fills, or the camera drops frames.
+"""
+
+import sys
+import time
+from dataclasses import dataclass
+
+from tqdm import tqdm
+
+import asi
+from snap import frame_bytes, set_region, to_array
+
+
+@dataclass(frozen=True)
+class VideoStats:
+    frames: int
+    seconds: float
+    dropped: int          # frames the camera dropped because they were not fetched in time
+    timeouts: int         # waits that ended without a frame
+
+    @property
+    def fps(self) -> float:
+        return self.frames / self.seconds if self.seconds > 0 else 0.0
+
+
+def record(camera_id: int, seconds: float, exposure_us: int, progress: bool = True,
+           on_frame=None) -> VideoStats:
+    """Capture for `seconds` with the region already set; `on_frame(array)` sees every frame."""
+    width, height, _binning, img_type = asi.get_roi_format(camera_id)
+    size = frame_bytes(width, height, img_type)
+    asi.set_control_value(camera_id, asi.ControlType.ASI_EXPOSURE, exposure_us, False)
+    # Each frame needs its exposure plus readout and transfer, and the first one the camera's
+    # start-up too: twice the exposure plus a second is ample. A longer silence is counted
+    # as a time-out, not an error.
+    wait_ms = 2 * exposure_us // 1000 + 1000
+    frames = timeouts = 0
+    asi.start_video_capture(camera_id)
+    try:
+        started = time.monotonic()
+        # disable=None: no bar when the output is not a terminal (a log file).
+        with tqdm(desc="video", unit=" frames", disable=None if progress else True) as bar:
+            while (elapsed := time.monotonic() - started) < seconds:
+                try:
+                    data = asi.get_video_data(camera_id, size, wait_ms)
+                except asi.ASITimeout:
+                    timeouts += 1
+                    continue
+                frames += 1
+                if on_frame is not None:
+                    on_frame(to_array(data, width, height, img_type))
+                bar.update()
+            elapsed = time.monotonic() - started
+        # Read before stopping: the count belongs to this capture.
+        dropped = asi.get_dropped_frames(camera_id)
+    finally:
+        asi.stop_video_capture(camera_id)
+    return VideoStats(frames, elapsed, dropped, timeouts)
+
+
+def main(argv: list[str]) -> int:
+    seconds = float(argv[0]) if argv else 5.0
+    index = int(argv[1]) if len(argv) > 1 else 0
+    if index >= asi.get_number_of_connected_cameras():
+        print(f"no camera at index {index}", file=sys.stderr)
+        return 1
+    camera_id = asi.get_camera_property(index).camera_id
+    asi.open_camera(camera_id)
+    try:
+        asi.init_camera(camera_id)
+        width, height = set_region(camera_id, 1920, 1080, 1, asi.ImgType.IMG_RAW8)
+        stats = record(camera_id, seconds, exposure_us=10_000)
+        print(f"{width}x{height} RAW8: {stats.frames} frames in {stats.seconds:.1f} s = "
+              f"{stats.fps:.1f} fps, {stats.dropped} dropped, {stats.timeouts} time-outs")
+    except asi.ASIError as error:
+        print(f"camera {camera_id}: {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
+    finally:
+        asi.close_camera(camera_id)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
