@@ -58,11 +58,16 @@ def describe_controls(camera_id: int) -> list[str]:
     for index in range(asi.get_num_of_controls(camera_id)):
         caps = asi.get_control_caps(camera_id, index)
         value, auto = asi.get_control_value(camera_id, caps.control_type)
-        flags = ("auto-capable" if caps.is_auto_supported else "") + (
-            "" if caps.is_writable else " read-only")
+        notes = [note for note, present in (
+            ("auto", auto),
+            ("auto-capable", caps.is_auto_supported and not auto),
+            ("read-only", not caps.is_writable),
+            # The SDK says degrees but reports tenths of a degree.
+            ("tenths of °C", caps.control_type == asi.ControlType.ASI_TEMPERATURE),
+        ) if present]
         lines.append(f"    {caps.name:<24} {caps.min_value:>6} .. {caps.max_value:<10} "
-                     f"default {caps.default_value:<6} now {value}{' (auto)' if auto else ''}"
-                     f"  {flags.strip()}")
+                     f"default {caps.default_value:<6} now {value:<6} {', '.join(notes)}"
+                     .rstrip())
     return lines
 
 
