@@ -211,6 +211,18 @@ struct CachedKey {
     }
 };
 
+// Standard normal samples shared by every renderer: made once, read-only afterwards.
+const std::vector<float>& noise_table() {
+    static const std::vector<float> table = [] {
+        std::vector<float> t(kNoiseTable);
+        Random random(0x6e6f697365ULL);
+        for (float& g : t)
+            g = static_cast<float>(random.normal());
+        return t;
+    }();
+    return table;
+}
+
 template <class T> void fit(std::vector<T>& v, std::size_t n) {
     if (v.capacity() > 2 * n + 4096)
         std::vector<T>().swap(v); // a much smaller region: give the memory back
@@ -228,9 +240,11 @@ struct Renderer::Impl {
     double margin;          ///< extra field around the sensor, for stars that drift in
     double field_w, field_h;
     double sky_rate;        ///< background e-/s per sensor pixel
+    int index;
+    bool catalogue_made = false;
     std::vector<Star> stars;
     std::vector<HotPixel> hot_pixels;
-    std::vector<float> gauss;
+    const std::vector<float>& gauss = noise_table();
     Random random;
 
     SceneKey scene_key;
@@ -251,23 +265,33 @@ struct Renderer::Impl {
     CachedKey cached_key{};
     std::shared_ptr<const std::vector<std::uint8_t>> cached;
 
-    Impl(const Model& m, const SkyConfig& s, int index)
-        : model(m), sky(s), random(s.seed * 1000003 + static_cast<std::uint64_t>(index)) {
+    Impl(const Model& m, const SkyConfig& s, int camera_index)
+        : model(m), sky(s), index(camera_index),
+          random(s.seed * 1000003 + static_cast<std::uint64_t>(camera_index)) {
         bayer_cell(model.bayer, cell);
         double scale = model.plate_scale();
         sigma_px = sky.seeing_arcsec / 2.3548 / scale;
         margin = std::max(64.0, 0.1 * std::max(model.width, model.height));
         field_w = model.width + 2 * margin;
         field_h = model.height + 2 * margin;
-        // Zero point: ~4e7 e-/s from a magnitude 0 star through a 100 mm aperture.
-        double zero_point = 4e7 * std::pow(model.aperture_mm / 100.0, 2);
-        sky_rate = zero_point * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
+        sky_rate = zero_point() * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
+    }
+
+    // Zero point: ~4e7 e-/s from a magnitude 0 star through a 100 mm aperture.
+    double zero_point() const { return 4e7 * std::pow(model.aperture_mm / 100.0, 2); }
+
+    // The catalogue waits for the first frame: a reset makes renderers for every camera,
+    // and most of them never render.
+    void make_catalogue() {
+        catalogue_made = true;
+        double scale = model.plate_scale();
+        double zero_point = this->zero_point();
 
         // The catalogue: star counts grow by 10^0.4 per magnitude down to the limit.
         double area_deg2 = (field_w * scale / 3600) * (field_h * scale / 3600);
         double count = area_deg2 * sky.stars_per_deg2 * std::pow(10.0, 0.4 * (sky.limiting_mag - 14));
         std::size_t n = static_cast<std::size_t>(std::min(count, 2e6));
-        Random catalogue(s.seed ^ (0x5eedULL * (index + 1)));
+        Random catalogue(sky.seed ^ (0x5eedULL * (index + 1)));
         double faint_fraction = std::pow(10.0, 0.4 * (sky.brightest_mag - sky.limiting_mag));
         stars.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
@@ -291,10 +315,6 @@ struct Renderer::Impl {
             p.rate = static_cast<float>(20 + 400 * catalogue.uniform());
             hot_pixels.push_back(p);
         }
-        gauss.resize(kNoiseTable);
-        Random noise(s.seed + 7 * index + 1);
-        for (float& g : gauss)
-            g = static_cast<float>(noise.normal());
     }
 
     int channel(int x, int y) const { return cell[y & 1][x & 1]; }
@@ -376,6 +396,8 @@ struct Renderer::Impl {
     }
 
     void ensure_scene(const FrameRequest& r) {
+        if (!catalogue_made)
+            make_catalogue();
         const SceneKey& k = scene_key;
         bool same = k.start_x == r.start_x && k.start_y == r.start_y && k.width == r.width &&
                     k.height == r.height && k.bin == r.bin &&
