@@ -65,55 +65,54 @@ int find_parameter(const FunctionObject* function, PyObject* keyword) {
     return -1;
 }
 
-/// Fills `bound` (borrowed) from the call; false with TypeError set.
-bool bind(const FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound) {
+/// The arguments in parameter order (borrowed): without keywords the positional
+/// arguments themselves, with keywords `storage` filled from both. Null with TypeError set.
+PyObject* const* bind(const FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject** storage) {
     const FunctionRow& row = *function->row;
     const Py_ssize_t count = row.parameter_count;
     const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keyword_count == 0) {
         if (nargs != count) {
             raise_count_error(row, nargs);
-            return false;
+            return nullptr;
         }
-        for (Py_ssize_t i = 0; i < count; ++i)
-            bound[i] = args[i];
-        return true;
+        return args;
     }
     if (nargs > count) {
         raise_count_error(row, nargs);
-        return false;
+        return nullptr;
     }
     for (Py_ssize_t i = 0; i < count; ++i)
-        bound[i] = i < nargs ? args[i] : nullptr;
+        storage[i] = i < nargs ? args[i] : nullptr;
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", row.name);
-            return false;
+            return nullptr;
         }
         int index = find_parameter(function, keyword);
         if (index == -2)
-            return false;
+            return nullptr;
         if (index == -1) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          row.name, keyword);
-            return false;
+            return nullptr;
         }
-        if (bound[index]) {
+        if (storage[index]) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          row.name, keyword);
-            return false;
+            return nullptr;
         }
-        bound[index] = args[nargs + k];
+        storage[index] = args[nargs + k];
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!bound[i]) {
+        if (!storage[i]) {
             raise_count_error(row, i);
-            return false;
+            return nullptr;
         }
     }
-    return true;
+    return storage;
 }
 
 /// The boundary stage, in parameter order. `owned` keeps the ints it makes.
@@ -183,9 +182,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             result = row.implementation(none);
     } else {
         Arguments arguments;
-        PyObject* bound[max_parameters];
+        PyObject* storage[max_parameters];
         Ref owned[max_parameters];
-        if (bind(function, args, nargs, kwnames, bound) && coerce(row, bound, owned, arguments))
+        PyObject* const* bound = bind(function, args, nargs, kwnames, storage);
+        if (bound && coerce(row, bound, owned, arguments))
             result = row.implementation(arguments);
     }
     if (!result)
