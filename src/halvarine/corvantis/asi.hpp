@@ -204,8 +204,13 @@ void add_traceback(const char* qualified_name, int line);
 
 /// Looks `name` up in the module namespace, then in builtins; NameError otherwise.
 Ref lookup_global(PyObject* name);
-/// Resolves `handle_error_code` for this call.
-inline Ref resolve_handler() { return lookup_global(state.names.handle_error_code); }
+/// Resolves `handle_error_code` for this call: the global lookup, or what it found last
+/// time while nothing it depends on has changed since (see LookupCache in call.cpp).
+Ref resolve_handler();
+/// Whether the module's own handler would find code 0 mapped to ASISuccess, known
+/// without looking: the namespace and the error table are unchanged since the lookups
+/// last showed it. False means "look it up", not "it does not".
+bool zero_known_to_succeed();
 /// Passes the SDK status to the resolved handler; false if the handler raised.
 bool check_status(PyObject* handler, int status);
 

@@ -407,6 +407,137 @@ Ref lookup_global(PyObject* name) {
     return Ref();
 }
 
+// ---------------------------------------------------------------------------------------
+// Remembered lookups.
+//
+// A successful call resolves handle_error_code, and the module's own handler then looks
+// up ASI_ERROR_CODE_TO_EXCEPTION, reads its entry for 0 and looks up ASISuccess: four
+// dictionary lookups per call whose outcome changes only when the namespace or the table
+// changes. A dict watcher on both reports every change before it happens, so the outcome
+// is kept until then and each call costs a flag test instead.
+//
+// It is kept only while the lookups have no side effect a user could see: every key of
+// the namespace an exact str and every key of the table an exact int, so that no key's
+// own __eq__ would run during a lookup. Otherwise, or when no watcher can be had, every
+// call looks up by name as before.
+
+namespace {
+
+struct LookupCache {
+    bool stale = true;                  ///< something changed since the fields below were set
+    bool tried_watcher = false;
+    int watcher = -1;                   ///< dict watcher id; -1: none, look up every time
+    PyObject* watched_globals = nullptr;///< borrowed; the namespace being watched
+    PyObject* watched_table = nullptr;  ///< borrowed; the error table being watched
+    PyObject* handler = nullptr;        ///< borrowed from the namespace; null: look it up
+    bool zero_is_success = false;       ///< the table's entry for 0 is the namespace's ASISuccess
+};
+
+LookupCache cache;
+
+bool is_remembered_name(PyObject* key) {
+    if (!state.constants_ready)
+        return true;  // the names are gone with a failed import: assume the worst
+    for (PyObject* name : {state.names.handle_error_code, state.names.error_table,
+                           state.names.success})
+        if (key == name || PyUnicode_Equal(key, name) == 1)
+            return true;
+    return false;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
+    if (dict == cache.watched_table) {
+        if (event == PyDict_EVENT_DEALLOCATED)
+            cache.watched_table = nullptr;
+        cache.stale = true;
+    } else if (dict == cache.watched_globals) {
+        if (event == PyDict_EVENT_DEALLOCATED)
+            cache.watched_globals = nullptr;
+        // A new or changed entry under another exact-str name cannot change our lookups.
+        const bool entry_event = event == PyDict_EVENT_ADDED ||
+                                 event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+        if (!entry_event || !PyUnicode_CheckExact(key) || is_remembered_name(key))
+            cache.stale = true;
+    }
+    return 0;
+}
+
+template <class Predicate> bool all_keys(PyObject* dict, Predicate predicate) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &position, &key, nullptr))
+        if (!predicate(key))
+            return false;
+    return true;
+}
+
+bool watch(PyObject* dict, PyObject*& watched) {
+    if (watched == dict)
+        return true;
+    if (watched && PyDict_Unwatch(cache.watcher, watched) < 0)
+        PyErr_Clear();
+    watched = nullptr;
+    if (PyDict_Watch(cache.watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    watched = dict;
+    return true;
+}
+
+/// Takes the outcome of the lookups afresh. Leaves no exception behind: whatever fails
+/// here fails again, and is reported, on the ordinary path.
+void refresh_cache() {
+    cache.stale = false;
+    cache.handler = nullptr;
+    cache.zero_is_success = false;
+    if (!cache.tried_watcher) {
+        cache.tried_watcher = true;
+        cache.watcher = PyDict_AddWatcher(on_dict_event);
+        if (cache.watcher < 0)
+            PyErr_Clear();
+    }
+    PyObject* globals = state.globals;
+    if (cache.watcher < 0 || !globals || !state.constants_ready ||
+        !watch(globals, cache.watched_globals))
+        return;
+    if (!all_keys(globals, [](PyObject* key) { return PyUnicode_CheckExact(key) != 0; }))
+        return;
+    // Borrowed: the watcher hears of any change to these entries before it happens.
+    cache.handler = PyDict_GetItemWithError(globals, state.names.handle_error_code);
+    PyObject* table = PyDict_GetItemWithError(globals, state.names.error_table);
+    PyObject* success = PyDict_GetItemWithError(globals, state.names.success);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        cache.handler = nullptr;
+        return;
+    }
+    if (!table || !success || !PyDict_CheckExact(table) || !watch(table, cache.watched_table))
+        return;
+    if (!all_keys(table, [](PyObject* key) { return PyLong_CheckExact(key) != 0; }))
+        return;
+    PyObject* entry = PyDict_GetItemWithError(table, small_int(0));
+    if (!entry && PyErr_Occurred())
+        PyErr_Clear();
+    cache.zero_is_success = entry == success;
+}
+
+} // namespace
+
+Ref resolve_handler() {
+    if (cache.stale)
+        refresh_cache();
+    if (cache.handler)
+        return Ref::borrow(cache.handler);
+    return lookup_global(state.names.handle_error_code);
+}
+
+bool zero_known_to_succeed() {
+    if (cache.stale)
+        refresh_cache();
+    return cache.zero_is_success;
+}
+
 bool check_status(PyObject* handler, int status) {
     Ref code = Ref::steal(PyLong_FromLong(status));
     if (!code)
