@@ -167,7 +167,10 @@ void close_camera(CameraLock& locked) {
     // The SDK powers the cooler down with the camera; the sensor warms up from here.
     c.values[ASI_COOLER_ON] = 0;
     c.dark.reset();
+    c.spare_buffers.clear();
+    std::shared_ptr<Renderer> renderer = c.renderer;
     locked.lock.unlock();
+    renderer->release();
     if (producer.joinable())
         producer.join();
     locked.lock.lock();

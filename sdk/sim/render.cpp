@@ -651,6 +651,20 @@ double Renderer::render(const FrameRequest& request, std::uint8_t* out) {
     return impl_->render(request, out);
 }
 
+void Renderer::release() {
+    std::lock_guard lock(impl_->mutex);
+    Impl& i = *impl_;
+    for (auto* v : {&i.scene, &i.mean, &i.sigma})
+        std::vector<float>().swap(*v);
+    std::vector<std::uint16_t>().swap(i.native);
+    std::vector<std::uint16_t>().swap(i.padded);
+    i.hot_in_region.clear();
+    i.scene_key = SceneKey{};
+    i.exposure_key = ExposureKey{};
+    i.cached.reset();
+    i.cached_valid = false;
+}
+
 std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const FrameRequest& r) {
     std::lock_guard lock(impl_->mutex);
     // The cached frame stays while the settings do and the field has not moved (guiding).

@@ -172,6 +172,8 @@ public:
     double render(const FrameRequest& request, std::uint8_t* out);
     /// A frame rendered once and kept while the request's format stays the same (fast frames).
     std::shared_ptr<const std::vector<std::uint8_t>> cached_frame(const FrameRequest& request);
+    /// Gives back the memory of the caches (a full-frame region holds ~150 MB).
+    void release();
 
 private:
     struct Impl;
