@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <numbers>
 
 #include "sim.hpp"
 
@@ -81,7 +82,7 @@ void Camera::field_shift(Clock::time_point when, double& x, double& y) const {
     y += sky->drift_dec_arcsec_s / scale * t;
     if (sky->periodic_error_arcsec > 0)
         x += sky->periodic_error_arcsec / scale *
-             std::sin(2 * M_PI * t / sky->periodic_error_period_s);
+             std::sin(2 * std::numbers::pi * t / sky->periodic_error_period_s);
 }
 
 FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::time_point when) {
@@ -237,11 +238,16 @@ void fill_gps(const Camera& c, std::chrono::system_clock::time_point when, ASI_G
     std::memset(out, 0, sizeof *out);
     if (!c.model->gps)
         return;
-    auto since_epoch = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
+    auto since_epoch =
+        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
     std::time_t seconds = static_cast<std::time_t>(since_epoch.count() / 1000000);
     long micros = static_cast<long>(since_epoch.count() % 1000000);
     std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
     gmtime_r(&seconds, &utc);
+#endif
     out->Datetime.Year = utc.tm_year + 1900;
     out->Datetime.Month = utc.tm_mon + 1;
     out->Datetime.Day = utc.tm_mday;
@@ -342,7 +348,8 @@ void produce_video(Camera* camera, std::uint64_t generation) {
         }
         auto started = std::chrono::system_clock::now() - to_duration(exposure);
         lock.unlock();
-        buffer.resize(static_cast<std::size_t>(image_bytes(request.width, request.height, request.type)));
+        buffer.resize(
+            static_cast<std::size_t>(image_bytes(request.width, request.height, request.type)));
         double brightness = renderer->render(request, buffer.data());
         lock.lock();
         if (!running())

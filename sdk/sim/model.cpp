@@ -41,8 +41,14 @@ GainPresets presets_for(const Model& m) {
 }
 
 std::array<unsigned char, 8> default_serial(int product_id, int position) {
-    return {0x53, 0x49, 0x4D, static_cast<unsigned char>(product_id >> 8),
-            static_cast<unsigned char>(product_id), 0x20, 0x24, static_cast<unsigned char>(position + 1)};
+    return {0x53,
+            0x49,
+            0x4D,
+            static_cast<unsigned char>(product_id >> 8),
+            static_cast<unsigned char>(product_id),
+            0x20,
+            0x24,
+            static_cast<unsigned char>(position + 1)};
 }
 
 Model mono_cooled() {
@@ -160,7 +166,8 @@ Config default_config() {
 std::vector<ControlDef> model_controls(const Model& m) {
     std::vector<ControlDef> c;
     c.push_back({"Gain", "Gain", 0, m.max_gain, m.default_gain, true, true, ASI_GAIN});
-    c.push_back({"Exposure", "Exposure Time(us)", 32, 2000000000L, 10000, true, true, ASI_EXPOSURE});
+    c.push_back(
+        {"Exposure", "Exposure Time(us)", 32, 2000000000L, 10000, true, true, ASI_EXPOSURE});
     c.push_back({"Offset", "offset", 0, m.max_offset, m.default_offset, false, true, ASI_OFFSET});
     c.push_back({"Gamma", "Gamma", 1, 100, 50, false, true, ASI_GAMMA});
     if (m.color) {
@@ -176,8 +183,8 @@ std::vector<ControlDef> model_controls(const Model& m) {
                  ASI_TEMPERATURE});
     c.push_back({"AutoExpMaxGain", "Auto exposure maximum gain value", 0, m.max_gain,
                  m.max_gain / 2, false, true, ASI_AUTO_MAX_GAIN});
-    c.push_back({"AutoExpMaxExpMS", "Auto exposure maximum exposure value(unit ms)", 1, 60000, 30000,
-                 false, true, ASI_AUTO_MAX_EXP});
+    c.push_back({"AutoExpMaxExpMS", "Auto exposure maximum exposure value(unit ms)", 1, 60000,
+                 30000, false, true, ASI_AUTO_MAX_EXP});
     c.push_back({"AutoExpTargetBrightness", "Auto exposure target brightness value", 50, 160, 100,
                  false, true, ASI_AUTO_TARGET_BRIGHTNESS});
     if (m.cooler) {
@@ -191,7 +198,8 @@ std::vector<ControlDef> model_controls(const Model& m) {
                      ASI_ANTI_DEW_HEATER});
     }
     if (m.gps) {
-        c.push_back({"GPSSupport", "the camera supports GPS", 0, 1, 1, false, false, ASI_GPS_SUPPORT});
+        c.push_back(
+            {"GPSSupport", "the camera supports GPS", 0, 1, 1, false, false, ASI_GPS_SUPPORT});
         c.push_back({"GPSStartLine", "GPS start line", 0, m.height - 1, 0, false, true,
                      ASI_GPS_START_LINE});
         c.push_back({"GPSEndLine", "GPS end line", 0, m.height - 1, m.height - 1, false, true,
@@ -261,7 +269,8 @@ void check_keys(const json& object, const std::string& where,
     }
 }
 
-template <class T> void read(const json& object, const char* key, const std::string& where, T& out) {
+template <class T>
+void read(const json& object, const char* key, const std::string& where, T& out) {
     auto it = object.find(key);
     if (it == object.end())
         return;
@@ -296,8 +305,10 @@ void read_range(const json& object, const char* key, const std::string& where, d
 }
 
 ASI_IMG_TYPE parse_format(const json& value, const std::string& where) {
-    static const std::map<std::string, ASI_IMG_TYPE> names{
-        {"RAW8", ASI_IMG_RAW8}, {"RGB24", ASI_IMG_RGB24}, {"RAW16", ASI_IMG_RAW16}, {"Y8", ASI_IMG_Y8}};
+    static const std::map<std::string, ASI_IMG_TYPE> names{{"RAW8", ASI_IMG_RAW8},
+                                                           {"RGB24", ASI_IMG_RGB24},
+                                                           {"RAW16", ASI_IMG_RAW16},
+                                                           {"Y8", ASI_IMG_Y8}};
     if (value.is_string()) {
         auto it = names.find(value.get<std::string>());
         if (it != names.end())
@@ -309,11 +320,36 @@ ASI_IMG_TYPE parse_format(const json& value, const std::string& where) {
 Model parse_camera(const json& j, int position) {
     std::string where = "cameras[" + std::to_string(position) + "]";
     check_keys(j, where,
-               {"model", "name", "product_id", "width", "height", "color", "bayer", "bins",
-                "formats", "pixel_um", "shutter", "st4", "cooler", "usb3", "trigger", "gps",
-                "elec_per_adu", "bit_depth", "max_gain", "default_gain", "max_offset",
-                "default_offset", "full_well_e", "read_noise_e", "read_noise_floor_e",
-                "dark_current_e", "full_frame_fps", "focal_length_mm", "aperture_mm", "serial"});
+               {"model",
+                "name",
+                "product_id",
+                "width",
+                "height",
+                "color",
+                "bayer",
+                "bins",
+                "formats",
+                "pixel_um",
+                "shutter",
+                "st4",
+                "cooler",
+                "usb3",
+                "trigger",
+                "gps",
+                "elec_per_adu",
+                "bit_depth",
+                "max_gain",
+                "default_gain",
+                "max_offset",
+                "default_offset",
+                "full_well_e",
+                "read_noise_e",
+                "read_noise_floor_e",
+                "dark_current_e",
+                "full_frame_fps",
+                "focal_length_mm",
+                "aperture_mm",
+                "serial"});
     std::string key = "mono_cooled";
     read(j, "model", where, key);
     auto builtin = builtin_models().find(key);
@@ -390,7 +426,8 @@ Model parse_camera(const json& j, int position) {
     bool serial_given = false;
     if (auto it = j.find("serial"); it != j.end()) {
         std::string hex = it->is_string() ? it->get<std::string>() : "";
-        if (hex.size() != 16 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        if (hex.size() != 16 ||
+            hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
             fail(where + ".serial", "must be 16 hexadecimal digits");
         for (int i = 0; i < 8; ++i)
             m.serial[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
@@ -402,8 +439,8 @@ Model parse_camera(const json& j, int position) {
 
 Config parse_config(const json& j) {
     Config c;
-    check_keys(j, "(top level)", {"cameras", "sky", "site", "mount", "ambient_c", "cooling_rate",
-                                  "fast_frames"});
+    check_keys(j, "(top level)",
+               {"cameras", "sky", "site", "mount", "ambient_c", "cooling_rate", "fast_frames"});
     if (auto it = j.find("cameras"); it != j.end()) {
         if (!it->is_array() || it->empty() || it->size() > kMaxCameras)
             fail("cameras", "must be a list of 1 to " + std::to_string(kMaxCameras) + " cameras");
@@ -413,8 +450,9 @@ Config parse_config(const json& j) {
         c.cameras = default_config().cameras;
     }
     if (auto it = j.find("sky"); it != j.end()) {
-        check_keys(*it, "sky", {"seed", "stars_per_deg2", "limiting_mag", "brightest_mag",
-                                "seeing_arcsec", "background_mag_arcsec2"});
+        check_keys(*it, "sky",
+                   {"seed", "stars_per_deg2", "limiting_mag", "brightest_mag", "seeing_arcsec",
+                    "background_mag_arcsec2"});
         read(*it, "seed", "sky", c.sky.seed);
         read_range(*it, "stars_per_deg2", "sky", c.sky.stars_per_deg2, 0, 1e6);
         read_range(*it, "limiting_mag", "sky", c.sky.limiting_mag, -5, 25);
@@ -423,8 +461,9 @@ Config parse_config(const json& j) {
         read_range(*it, "background_mag_arcsec2", "sky", c.sky.background_mag_arcsec2, 5, 30);
     }
     if (auto it = j.find("mount"); it != j.end()) {
-        check_keys(*it, "mount", {"guide_rate", "drift_ra_arcsec_s", "drift_dec_arcsec_s",
-                                  "periodic_error_arcsec", "periodic_error_period_s"});
+        check_keys(*it, "mount",
+                   {"guide_rate", "drift_ra_arcsec_s", "drift_dec_arcsec_s",
+                    "periodic_error_arcsec", "periodic_error_period_s"});
         read_range(*it, "guide_rate", "mount", c.sky.guide_rate, 0, 10);
         read_range(*it, "drift_ra_arcsec_s", "mount", c.sky.drift_ra_arcsec_s, -100, 100);
         read_range(*it, "drift_dec_arcsec_s", "mount", c.sky.drift_dec_arcsec_s, -100, 100);

@@ -50,7 +50,9 @@ namespace {
 std::uint32_t le32(const unsigned char* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
 }
-std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 
 } // namespace
 
@@ -108,7 +110,8 @@ ASI_ERROR_CODE load_dark_bmp(const char* path, int width, int height, DarkFrame&
                 dst[x] = palette[row[x]];
         } else {
             for (int x = 0; x < width; ++x)
-                dst[x] = static_cast<std::uint8_t>((row[3 * x] + row[3 * x + 1] + row[3 * x + 2]) / 3);
+                dst[x] =
+                    static_cast<std::uint8_t>((row[3 * x] + row[3 * x + 1] + row[3 * x + 2]) / 3);
         }
     }
     return ASI_SUCCESS;
@@ -154,9 +157,9 @@ private:
 };
 
 struct Star {
-    double x, y;      ///< sensor pixels, within the extended field
-    float flux;       ///< e-/s, all colours
-    float rgb[3];     ///< colour relative to a white star
+    double x, y;  ///< sensor pixels, within the extended field
+    float flux;   ///< e-/s, all colours
+    float rgb[3]; ///< colour relative to a white star
 };
 
 struct HotPixel {
@@ -236,10 +239,10 @@ struct Renderer::Impl {
     SkyConfig sky;
     std::mutex mutex;
     int cell[2][2];
-    double sigma_px;        ///< PSF sigma in sensor pixels
-    double margin;          ///< extra field around the sensor, for stars that drift in
+    double sigma_px; ///< PSF sigma in sensor pixels
+    double margin;   ///< extra field around the sensor, for stars that drift in
     double field_w, field_h;
-    double sky_rate;        ///< background e-/s per sensor pixel
+    double sky_rate; ///< background e-/s per sensor pixel
     int index;
     bool catalogue_made = false;
     std::vector<Star> stars;
@@ -249,17 +252,17 @@ struct Renderer::Impl {
 
     SceneKey scene_key;
     std::uint64_t scene_version = 0;
-    std::vector<float> scene;                          ///< e-/s summed over the bin
+    std::vector<float> scene; ///< e-/s summed over the bin
     std::vector<std::pair<std::size_t, float>> hot_in_region;
 
     ExposureKey exposure_key;
-    std::vector<float> mean, sigma;                    ///< native ADU
+    std::vector<float> mean, sigma; ///< native ADU
 
     int lut_gamma = -1;
-    std::vector<std::uint8_t> lut8;                    ///< native ADU -> 8-bit, with gamma
+    std::vector<std::uint8_t> lut8; ///< native ADU -> 8-bit, with gamma
 
-    std::vector<std::uint16_t> native;                 ///< the noisy frame
-    std::vector<std::uint16_t> padded;                 ///< for demosaicing
+    std::vector<std::uint16_t> native; ///< the noisy frame
+    std::vector<std::uint16_t> padded; ///< for demosaicing
 
     bool cached_valid = false;
     CachedKey cached_key{};
@@ -289,7 +292,8 @@ struct Renderer::Impl {
 
         // The catalogue: star counts grow by 10^0.4 per magnitude down to the limit.
         double area_deg2 = (field_w * scale / 3600) * (field_h * scale / 3600);
-        double count = area_deg2 * sky.stars_per_deg2 * std::pow(10.0, 0.4 * (sky.limiting_mag - 14));
+        double count =
+            area_deg2 * sky.stars_per_deg2 * std::pow(10.0, 0.4 * (sky.limiting_mag - 14));
         std::size_t n = static_cast<std::size_t>(std::min(count, 2e6));
         Random catalogue(sky.seed ^ (0x5eedULL * (index + 1)));
         double faint_fraction = std::pow(10.0, 0.4 * (sky.brightest_mag - sky.limiting_mag));
@@ -299,7 +303,8 @@ struct Renderer::Impl {
             star.x = catalogue.uniform() * field_w - margin;
             star.y = catalogue.uniform() * field_h - margin;
             double u = catalogue.uniform();
-            double mag = sky.limiting_mag + 2.5 * std::log10(u * (1 - faint_fraction) + faint_fraction);
+            double mag =
+                sky.limiting_mag + 2.5 * std::log10(u * (1 - faint_fraction) + faint_fraction);
             star.flux = static_cast<float>(zero_point * std::pow(10.0, -0.4 * mag));
             double colour = catalogue.uniform() * 1.7 - 0.2; // B-V
             star.rgb[0] = static_cast<float>(0.8 + 0.3 * colour);
@@ -351,7 +356,8 @@ struct Renderer::Impl {
             double sx = wrap(star.x + r.shift_x, -margin, field_w);
             double sy = wrap(star.y + r.shift_y, -margin, field_h);
             double u = (sx - origin_x) / bin, v = (sy - origin_y) / bin;
-            int x0 = static_cast<int>(std::floor(u)) - reach, y0 = static_cast<int>(std::floor(v)) - reach;
+            int x0 = static_cast<int>(std::floor(u)) - reach,
+                y0 = static_cast<int>(std::floor(v)) - reach;
             int x1 = x0 + 2 * reach + 1, y1 = y0 + 2 * reach + 1;
             if (x1 < 0 || y1 < 0 || x0 >= r.width || y0 >= r.height)
                 continue;
@@ -408,8 +414,8 @@ struct Renderer::Impl {
     }
 
     void ensure_exposure(const FrameRequest& r) {
-        ExposureKey key{scene_version, r.exposure_s,   r.gain, r.offset, r.wb_r, r.wb_b,
-                        r.dark,        std::lround(r.temperature_c * 10)};
+        ExposureKey key{scene_version, r.exposure_s, r.gain, r.offset,
+                        r.wb_r,        r.wb_b,       r.dark, std::lround(r.temperature_c * 10)};
         if (key == exposure_key && mean.size() == scene.size())
             return;
         std::size_t n = scene.size();
@@ -445,7 +451,8 @@ struct Renderer::Impl {
             const float* in = scene.data() + row;
             float* m = mean.data() + row;
             float* s = sigma.data() + row;
-            float even = k[model.color ? channel(0, y) : 1], odd = k[model.color ? channel(1, y) : 1];
+            float even = k[model.color ? channel(0, y) : 1],
+                  odd = k[model.color ? channel(1, y) : 1];
             for (int x = 0; x < width; ++x) {
                 float scale = (x & 1) ? odd : even;
                 float e = in[x] * light_f + dark_f;
@@ -668,9 +675,9 @@ void Renderer::release() {
 std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const FrameRequest& r) {
     std::lock_guard lock(impl_->mutex);
     // The cached frame stays while the settings do and the field has not moved (guiding).
-    CachedKey key{r.start_x, r.start_y, r.width,         r.height,  r.bin,   r.type,
-                  r.flip,    r.gain,    r.offset,        r.gamma,   r.wb_r,  r.wb_b,
-                  r.exposure_s, r.dark, r.subtract.get(), r.shift_x, r.shift_y};
+    CachedKey key{r.start_x,    r.start_y, r.width,          r.height,  r.bin,    r.type,
+                  r.flip,       r.gain,    r.offset,         r.gamma,   r.wb_r,   r.wb_b,
+                  r.exposure_s, r.dark,    r.subtract.get(), r.shift_x, r.shift_y};
     if (impl_->cached_valid && impl_->cached_key.same_frame(key))
         return impl_->cached;
     std::size_t size = static_cast<std::size_t>(image_bytes(r.width, r.height, r.type));

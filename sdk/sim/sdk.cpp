@@ -51,7 +51,9 @@ std::string journal_value(PathText text) {
     return hex_bytes(reinterpret_cast<const unsigned char*>(text.path), std::strlen(text.path));
 }
 
-std::string journal_value(const ASI_ID& id) { return hex_bytes(id.id, sizeof id.id); }
+std::string journal_value(const ASI_ID& id) {
+    return hex_bytes(id.id, sizeof id.id);
+}
 
 // Enumerations come from C callers (and fuzzers) with any int value. Reading one outside
 // its enumerators' range as the C++ enum type is undefined, so only its bits are read.
@@ -71,7 +73,9 @@ template <class T> std::string journal_value(const T& value) {
         return std::to_string(static_cast<long long>(value));
 }
 
-template <class T> Output out(T* p) { return Output{p, sizeof(T)}; }
+template <class T> Output out(T* p) {
+    return Output{p, sizeof(T)};
+}
 Output out_buffer(unsigned char* p, long size) {
     return Output{p, size > 0 ? static_cast<std::size_t>(size) : 0};
 }
@@ -111,7 +115,9 @@ template <class F> ASI_ERROR_CODE with_open(int id, F&& f) {
     return f(c);
 }
 
-template <class... P> bool any_null(P*... p) { return ((p == nullptr) || ...); }
+template <class... P> bool any_null(P*... p) {
+    return ((p == nullptr) || ...);
+}
 
 // A snap turns from working to done once its time is up.
 void advance_exposure(Camera& c) {
@@ -124,7 +130,9 @@ bool exposing(Camera& c) {
     return c.exposure_status == ASI_EXP_WORKING;
 }
 
-bool fast_frames() { return simulator().fast_frames.load(std::memory_order_relaxed); }
+bool fast_frames() {
+    return simulator().fast_frames.load(std::memory_order_relaxed);
+}
 
 ASI_ERROR_CODE get_property(int index, ASI_CAMERA_INFO* info, ASI_ERROR_CODE missing) {
     CameraLock c = lock_camera(index);
@@ -195,7 +203,8 @@ ASI_ERROR_CODE get_video_data(int id, unsigned char* buffer, long size, int wait
         return ASI_ERROR_BUFFER_TOO_SMALL;
 
     if (fast_frames()) {
-        FrameRequest request = cam.frame_request(cam.value(ASI_EXPOSURE) * 1e-6, false, Clock::now());
+        FrameRequest request =
+            cam.frame_request(cam.value(ASI_EXPOSURE) * 1e-6, false, Clock::now());
         std::shared_ptr<Renderer> renderer = cam.renderer;
         c.lock.unlock();
         auto frame = renderer->cached_frame(request);
@@ -247,7 +256,9 @@ ASI_ERROR_CODE pulse_guide(int id, int d, bool on) {
     });
 }
 
-bool valid_mode(int mode) { return mode >= ASI_MODE_NORMAL && mode <= ASI_MODE_TRIG_LOW_LEVEL; }
+bool valid_mode(int mode) {
+    return mode >= ASI_MODE_NORMAL && mode <= ASI_MODE_TRIG_LOW_LEVEL;
+}
 
 } // namespace
 
@@ -260,14 +271,16 @@ ASICAMERA_API int ASIGetNumOfConnectedCameras(void) {
                     [] { return simulator().count.load(std::memory_order_acquire); });
 }
 
-ASICAMERA_API ASI_ERROR_CODE ASIGetCameraProperty(ASI_CAMERA_INFO* pASICameraInfo, int iCameraIndex) {
+ASICAMERA_API ASI_ERROR_CODE ASIGetCameraProperty(ASI_CAMERA_INFO* pASICameraInfo,
+                                                  int iCameraIndex) {
     return sdk_call(
         Fn::GetCameraProperty, {out(pASICameraInfo)},
         [&] { return get_property(iCameraIndex, pASICameraInfo, ASI_ERROR_INVALID_INDEX); },
         pASICameraInfo, iCameraIndex);
 }
 
-ASICAMERA_API ASI_ERROR_CODE ASIGetCameraPropertyByID(int iCameraID, ASI_CAMERA_INFO* pASICameraInfo) {
+ASICAMERA_API ASI_ERROR_CODE ASIGetCameraPropertyByID(int iCameraID,
+                                                      ASI_CAMERA_INFO* pASICameraInfo) {
     return sdk_call(
         Fn::GetCameraPropertyByID, {out(pASICameraInfo)},
         [&] { return get_property(iCameraID, pASICameraInfo, ASI_ERROR_INVALID_ID); }, iCameraID,
@@ -633,7 +646,8 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetExpStatus(int iCameraID, ASI_EXPOSURE_STATUS*
         iCameraID, pExpStatus);
 }
 
-ASICAMERA_API ASI_ERROR_CODE ASIGetDataAfterExp(int iCameraID, unsigned char* pBuffer, long lBuffSize) {
+ASICAMERA_API ASI_ERROR_CODE ASIGetDataAfterExp(int iCameraID, unsigned char* pBuffer,
+                                                long lBuffSize) {
     return sdk_call(
         Fn::GetDataAfterExp, {out_buffer(pBuffer, lBuffSize)},
         [&] { return get_data_after_exp(iCameraID, pBuffer, lBuffSize, nullptr, false); },
@@ -644,8 +658,8 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetDataAfterExpGPS(int iCameraID, unsigned char*
                                                    long lBuffSize, ASI_GPS_DATA* gpsData) {
     return sdk_call(
         Fn::GetDataAfterExpGPS, {out_buffer(pBuffer, lBuffSize), out(gpsData)},
-        [&] { return get_data_after_exp(iCameraID, pBuffer, lBuffSize, gpsData, true); },
-        iCameraID, pBuffer, lBuffSize, gpsData);
+        [&] { return get_data_after_exp(iCameraID, pBuffer, lBuffSize, gpsData, true); }, iCameraID,
+        pBuffer, lBuffSize, gpsData);
 }
 
 // --- video ---------------------------------------------------------------------------------
@@ -706,7 +720,8 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetVideoData(int iCameraID, unsigned char* pBuff
 }
 
 ASICAMERA_API ASI_ERROR_CODE ASIGetVideoDataGPS(int iCameraID, unsigned char* pBuffer,
-                                                long lBuffSize, int iWaitms, ASI_GPS_DATA* gpsData) {
+                                                long lBuffSize, int iWaitms,
+                                                ASI_GPS_DATA* gpsData) {
     return sdk_call(
         Fn::GetVideoDataGPS, {out_buffer(pBuffer, lBuffSize), out(gpsData)},
         [&] { return get_video_data(iCameraID, pBuffer, lBuffSize, iWaitms, gpsData, true); },
@@ -731,14 +746,14 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetDroppedFrames(int iCameraID, int* piDropFrame
 
 ASICAMERA_API ASI_ERROR_CODE ASIPulseGuideOn(int iCameraID, ASI_GUIDE_DIRECTION direction) {
     return sdk_call(
-        Fn::PulseGuideOn, {}, [&] { return pulse_guide(iCameraID, raw(direction), true); }, iCameraID,
-        direction);
+        Fn::PulseGuideOn, {}, [&] { return pulse_guide(iCameraID, raw(direction), true); },
+        iCameraID, direction);
 }
 
 ASICAMERA_API ASI_ERROR_CODE ASIPulseGuideOff(int iCameraID, ASI_GUIDE_DIRECTION direction) {
     return sdk_call(
-        Fn::PulseGuideOff, {}, [&] { return pulse_guide(iCameraID, raw(direction), false); }, iCameraID,
-        direction);
+        Fn::PulseGuideOff, {}, [&] { return pulse_guide(iCameraID, raw(direction), false); },
+        iCameraID, direction);
 }
 
 ASICAMERA_API ASI_ERROR_CODE ASIEnableDarkSubtract(int iCameraID, char* pcBMPPath) {
@@ -776,10 +791,12 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetGainOffset(int iCameraID, int* pOffset_Highes
                                               int* pOffset_LowestRN) {
     return sdk_call(
         Fn::GetGainOffset,
-        {out(pOffset_HighestDR), out(pOffset_UnityGain), out(pGain_LowestRN), out(pOffset_LowestRN)},
+        {out(pOffset_HighestDR), out(pOffset_UnityGain), out(pGain_LowestRN),
+         out(pOffset_LowestRN)},
         [&] {
             return with_open(iCameraID, [&](CameraLock& c) {
-                if (any_null(pOffset_HighestDR, pOffset_UnityGain, pGain_LowestRN, pOffset_LowestRN))
+                if (any_null(pOffset_HighestDR, pOffset_UnityGain, pGain_LowestRN,
+                             pOffset_LowestRN))
                     return ASI_ERROR_GENERAL_ERROR;
                 const GainPresets& p = c->model->presets;
                 *pOffset_HighestDR = p.offset_highest_dr;
@@ -813,7 +830,8 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetLMHGainOffset(int iCameraID, int* pLGain, int
 
 // --- camera modes and triggers -----------------------------------------------------------------
 
-ASICAMERA_API ASI_ERROR_CODE ASIGetCameraSupportMode(int iCameraID, ASI_SUPPORTED_MODE* pSupportedMode) {
+ASICAMERA_API ASI_ERROR_CODE ASIGetCameraSupportMode(int iCameraID,
+                                                     ASI_SUPPORTED_MODE* pSupportedMode) {
     return sdk_call(
         Fn::GetCameraSupportMode, {out(pSupportedMode)},
         [&] {

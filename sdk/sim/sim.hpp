@@ -44,31 +44,31 @@ struct GainPresets {
 
 /// Everything that makes one simulated camera what it is: sensor, electronics, optics.
 struct Model {
-    std::string key;                         ///< built-in model this one was derived from
-    std::string name;                        ///< ASI_CAMERA_INFO.Name
-    int product_id = 0;                      ///< USB product ID for ASICameraCheck
-    int width = 0, height = 0;               ///< sensor pixels
+    std::string key;           ///< built-in model this one was derived from
+    std::string name;          ///< ASI_CAMERA_INFO.Name
+    int product_id = 0;        ///< USB product ID for ASICameraCheck
+    int width = 0, height = 0; ///< sensor pixels
     bool color = false;
     ASI_BAYER_PATTERN bayer = ASI_BAYER_RG;
     std::vector<int> bins;
     std::vector<ASI_IMG_TYPE> formats;
     double pixel_um = 3.76;
     bool shutter = false, st4 = false, cooler = false, usb3 = true, trigger = false, gps = false;
-    float elec_per_adu = 0.3f;               ///< e-/ADU at gain 0, in 16-bit output units
+    float elec_per_adu = 0.3f; ///< e-/ADU at gain 0, in 16-bit output units
     int bit_depth = 12;
     int max_gain = 500;
     int default_gain = 0;
     int max_offset = 100;
     int default_offset = 10;
     double full_well_e = 20000;
-    double read_noise_e = 2.0;               ///< at gain 0
-    double read_noise_floor_e = 1.0;         ///< approached at high gain
-    double dark_current_e = 0.02;            ///< e-/s/pixel at 25 °C, doubling every 6 °C
-    double full_frame_fps = 20;              ///< sensor readout limit at full height
+    double read_noise_e = 2.0;       ///< at gain 0
+    double read_noise_floor_e = 1.0; ///< approached at high gain
+    double dark_current_e = 0.02;    ///< e-/s/pixel at 25 °C, doubling every 6 °C
+    double full_frame_fps = 20;      ///< sensor readout limit at full height
     double focal_length_mm = 400;
     double aperture_mm = 80;
-    double max_cooling_delta = 35;           ///< °C below ambient the cooler can hold
-    double self_heating = 3;                 ///< °C above ambient with the cooler off
+    double max_cooling_delta = 35; ///< °C below ambient the cooler can hold
+    double self_heating = 3;       ///< °C above ambient with the cooler off
     std::array<unsigned char, 8> serial{};
     GainPresets presets{};
 
@@ -85,15 +85,15 @@ struct Model {
 /// The sky and the mount every camera looks through.
 struct SkyConfig {
     std::uint64_t seed = 20240611;
-    double stars_per_deg2 = 1500;            ///< down to magnitude 14; more below
+    double stars_per_deg2 = 1500; ///< down to magnitude 14; more below
     double limiting_mag = 16;
     double brightest_mag = 6;
-    double seeing_arcsec = 2.5;              ///< FWHM of the Gaussian PSF
+    double seeing_arcsec = 2.5; ///< FWHM of the Gaussian PSF
     double background_mag_arcsec2 = 19.0;
-    double guide_rate = 0.5;                 ///< of sidereal rate
-    double drift_ra_arcsec_s = 0;            ///< slow drift of the field, x
-    double drift_dec_arcsec_s = 0;           ///< y
-    double periodic_error_arcsec = 0;        ///< amplitude in RA
+    double guide_rate = 0.5;          ///< of sidereal rate
+    double drift_ra_arcsec_s = 0;     ///< slow drift of the field, x
+    double drift_dec_arcsec_s = 0;    ///< y
+    double periodic_error_arcsec = 0; ///< amplitude in RA
     double periodic_error_period_s = 480;
 };
 
@@ -109,9 +109,9 @@ struct Config {
     SkyConfig sky;
     SiteConfig site;
     double ambient_c = 15;
-    double cooling_rate = 1.0;               ///< °C per second the cooler moves the sensor
+    double cooling_rate = 1.0; ///< °C per second the cooler moves the sensor
     bool fast_frames = false;
-    std::string source;                      ///< file it came from, empty for the built-in set
+    std::string source; ///< file it came from, empty for the built-in set
 };
 
 /// The built-in camera set.
@@ -149,14 +149,14 @@ long image_bytes(int width, int height, ASI_IMG_TYPE type);
 
 /// Everything one frame depends on, snapshotted under the camera lock.
 struct FrameRequest {
-    int start_x = 0, start_y = 0;            ///< in binned pixels, as the SDK counts
+    int start_x = 0, start_y = 0; ///< in binned pixels, as the SDK counts
     int width = 0, height = 0, bin = 1;
     ASI_IMG_TYPE type = ASI_IMG_RAW8;
     int flip = 0, gain = 0, offset = 0, gamma = 50, wb_r = 50, wb_b = 50;
     double exposure_s = 0.01;
     bool dark = false;
     double temperature_c = 20;
-    double shift_x = 0, shift_y = 0;         ///< star field displacement, sensor pixels
+    double shift_x = 0, shift_y = 0; ///< star field displacement, sensor pixels
     std::shared_ptr<const DarkFrame> subtract;
 };
 
@@ -204,17 +204,17 @@ struct TriggerOutput {
 /// One camera slot. All fields after `mutex` are guarded by it unless noted.
 struct Camera {
     std::mutex mutex;
-    std::condition_variable frame_ready;     ///< video readers wait here
-    std::condition_variable producer_wake;   ///< the video thread waits here
+    std::condition_variable frame_ready;   ///< video readers wait here
+    std::condition_variable producer_wake; ///< the video thread waits here
 
     bool present = false;
     int index = 0;
     std::shared_ptr<const Model> model;
     std::shared_ptr<const SkyConfig> sky;
     std::shared_ptr<const SiteConfig> site;
-    std::shared_ptr<Renderer> renderer;      ///< shared so a frame in flight outlives a reset
+    std::shared_ptr<Renderer> renderer; ///< shared so a frame in flight outlives a reset
     std::vector<ControlDef> controls;
-    ASI_CAMERA_INFO info{};                  ///< what the SDK reports (may be overridden)
+    ASI_CAMERA_INFO info{}; ///< what the SDK reports (may be overridden)
     ASI_ID id{};
     bool open = false, initialised = false;
 
@@ -231,19 +231,19 @@ struct Camera {
     Clock::time_point exposure_start, exposure_end;
     std::chrono::system_clock::time_point exposure_wall_start;
     bool exposure_dark = false;
-    std::uint64_t exposure_sequence = 0;     ///< tells a finishing read its snap is still current
+    std::uint64_t exposure_sequence = 0; ///< tells a finishing read its snap is still current
 
     // Video.
     bool video = false;
-    std::uint64_t video_generation = 0;      ///< bumped by every start and stop
+    std::uint64_t video_generation = 0; ///< bumped by every start and stop
     std::thread producer;
     std::deque<Frame> ring;
     std::vector<std::vector<std::uint8_t>> spare_buffers;
     int dropped = 0;
-    int soft_triggers = 0;                   ///< pending soft edge triggers
-    bool trigger_level = false;              ///< soft level: exposure running
+    int soft_triggers = 0;      ///< pending soft edge triggers
+    bool trigger_level = false; ///< soft level: exposure running
     Clock::time_point trigger_level_start;
-    std::deque<double> level_exposures;      ///< soft level exposures ended, seconds
+    std::deque<double> level_exposures; ///< soft level exposures ended, seconds
 
     // Thermal state, advanced lazily to `thermal_time`.
     double temperature_c = 20;
@@ -275,7 +275,7 @@ struct Simulator {
     std::atomic<int> count{0};
     std::atomic<bool> fast_frames{false};
 
-    std::mutex config_mutex;                 ///< guards the fields below and serialises resets
+    std::mutex config_mutex; ///< guards the fields below and serialises resets
     Config config;
     std::string last_error;
     std::string version = "1, 37, 0, sim";

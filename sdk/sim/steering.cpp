@@ -49,7 +49,8 @@ const FunctionInfo kFunctions[kFunctionCount] = {
     {"ASIPulseGuideOff", 2, {"iCameraID", "direction"}, 0},
     {"ASIEnableDarkSubtract", 2, {"iCameraID", "pcBMPPath"}, 0},
     {"ASIDisableDarkSubtract", 1, {"iCameraID"}, 0},
-    {"ASIGetGainOffset", 5,
+    {"ASIGetGainOffset",
+     5,
      {"iCameraID", "pOffset_HighestDR", "pOffset_UnityGain", "pGain_LowestRN", "pOffset_LowestRN"},
      4},
     {"ASIGetLMHGainOffset", 5, {"iCameraID", "pLGain", "pMGain", "pHGain", "pHOffset"}, 4},
@@ -139,7 +140,9 @@ const bool loaded = (install(environment_config()), true);
 
 } // namespace
 
-const FunctionInfo& function_info(Fn fn) { return kFunctions[static_cast<int>(fn)]; }
+const FunctionInfo& function_info(Fn fn) {
+    return kFunctions[static_cast<int>(fn)];
+}
 
 void journal_call(Fn fn, std::initializer_list<std::string> values) {
     const FunctionInfo& info = function_info(fn);
@@ -196,7 +199,9 @@ void reset_steering() {
     update_bits(s);
 }
 
-const char* sdk_version() { return version_text.load(std::memory_order_acquire); }
+const char* sdk_version() {
+    return version_text.load(std::memory_order_acquire);
+}
 
 } // namespace asisim
 

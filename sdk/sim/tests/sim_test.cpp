@@ -236,9 +236,11 @@ PASSES_BAD_ENUMS void test_controls() {
     CHECK_EQ(ASISetTriggerOutputIOConf(0, ASI_TRIG_OUTPUT_PINB, ASI_FALSE, 100, 2000), ASI_SUCCESS);
     ASI_BOOL high;
     long delay, duration;
-    CHECK_EQ(ASIGetTriggerOutputIOConf(0, ASI_TRIG_OUTPUT_PINB, &high, &delay, &duration), ASI_SUCCESS);
+    CHECK_EQ(ASIGetTriggerOutputIOConf(0, ASI_TRIG_OUTPUT_PINB, &high, &delay, &duration),
+             ASI_SUCCESS);
     CHECK(high == ASI_FALSE && delay == 100 && duration == 2000);
-    CHECK_EQ(ASISetTriggerOutputIOConf(0, ASI_TRIG_OUTPUT_NONE, ASI_FALSE, 0, 0), ASI_ERROR_GENERAL_ERROR);
+    CHECK_EQ(ASISetTriggerOutputIOConf(0, ASI_TRIG_OUTPUT_NONE, ASI_FALSE, 0, 0),
+             ASI_ERROR_GENERAL_ERROR);
     // GPS camera: time from the clock, the configured site.
     CHECK_EQ(ASIGPSGetData(2, &start, &end), ASI_SUCCESS);
     std::time_t now = std::time(nullptr);
@@ -263,10 +265,14 @@ PASSES_BAD_ENUMS void test_region() {
         ASI_IMG_TYPE type;
         ASI_ERROR_CODE status;
     } cases[] = {
-        {1032, 704, 4, ASI_IMG_RAW8, ASI_SUCCESS},         {1040, 704, 4, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
-        {1376, 940, 3, ASI_IMG_Y8, ASI_SUCCESS},           {644, 480, 1, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
-        {640, 481, 1, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE}, {0, 480, 1, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
-        {640, 480, 5, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE}, {640, 480, 1, ASI_IMG_RGB24, ASI_ERROR_INVALID_IMGTYPE},
+        {1032, 704, 4, ASI_IMG_RAW8, ASI_SUCCESS},
+        {1040, 704, 4, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
+        {1376, 940, 3, ASI_IMG_Y8, ASI_SUCCESS},
+        {644, 480, 1, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
+        {640, 481, 1, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
+        {0, 480, 1, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
+        {640, 480, 5, ASI_IMG_RAW8, ASI_ERROR_INVALID_SIZE},
+        {640, 480, 1, ASI_IMG_RGB24, ASI_ERROR_INVALID_IMGTYPE},
         {640, 480, 1, static_cast<ASI_IMG_TYPE>(9), ASI_ERROR_INVALID_IMGTYPE},
     };
     for (const Case& c : cases)
@@ -404,11 +410,13 @@ void test_steering() {
     ASIEnableDarkSubtract(0, path);
     ASISetID(0, id);
     ASIGetNumOfConnectedCameras();
-    CHECK_EQ(journal(), std::string("ASIGetControlValue\tiCameraID=0\tControlType=1\tplValue=ptr\tpbAuto=null\n"
-                                    "ASIGetVideoData\tiCameraID=0\tpBuffer=ptr\tlBuffSize=0\tiWaitms=100\n"
-                                    "ASIEnableDarkSubtract\tiCameraID=0\tpcBMPPath=hex:2f746d70\n"
-                                    "ASISetID\tiCameraID=0\tID=hex:0102030405060708\n"
-                                    "ASIGetNumOfConnectedCameras\n"));
+    CHECK_EQ(
+        journal(),
+        std::string("ASIGetControlValue\tiCameraID=0\tControlType=1\tplValue=ptr\tpbAuto=null\n"
+                    "ASIGetVideoData\tiCameraID=0\tpBuffer=ptr\tlBuffSize=0\tiWaitms=100\n"
+                    "ASIEnableDarkSubtract\tiCameraID=0\tpcBMPPath=hex:2f746d70\n"
+                    "ASISetID\tiCameraID=0\tID=hex:0102030405060708\n"
+                    "ASIGetNumOfConnectedCameras\n"));
     char small[4];
     CHECK(asisim_journal_read(small, sizeof small) > sizeof small);
     asisim_journal_clear();
@@ -563,9 +571,15 @@ void test_concurrency() {
 
 int main() {
     const std::pair<const char*, void (*)()> tests[] = {
-        {"discovery", test_discovery}, {"sequence", test_sequence},   {"controls", test_controls},
-        {"region", test_region},       {"images", test_images},       {"video", test_video},
-        {"steering", test_steering},   {"config", test_config},       {"null outputs", test_null_outputs},
+        {"discovery", test_discovery},
+        {"sequence", test_sequence},
+        {"controls", test_controls},
+        {"region", test_region},
+        {"images", test_images},
+        {"video", test_video},
+        {"steering", test_steering},
+        {"config", test_config},
+        {"null outputs", test_null_outputs},
         {"concurrency", test_concurrency},
     };
     for (auto [name, test] : tests) {
