@@ -262,6 +262,25 @@ def test_video_frames_are_different_exposures(sim):
     assert first != second  # fresh noise in every frame
 
 
+@pytest.mark.parametrize("auto_control", [CT.ASI_EXPOSURE, CT.ASI_GAIN])
+def test_auto_exposure_and_gain_reach_the_target_brightness(auto_control, sim, tmp_path):
+    config = tmp_path / "twilight.json"
+    config.write_text(json.dumps({"sky": {"background_mag_arcsec2": 7}}))
+    sim.load_config(config)
+    open_camera(GUIDE)
+    asi.set_roi_format(GUIDE, 320, 240, 1, RAW8)
+    asi.set_control_value(GUIDE, CT.ASI_GAIN, 350, False)  # far too bright to start with
+    asi.set_control_value(GUIDE, CT.ASI_EXPOSURE, 5000, False)
+    asi.set_control_value(GUIDE, auto_control, asi.get_control_value(GUIDE, auto_control)[0], True)
+    asi.set_control_value(GUIDE, CT.ASI_AUTO_TARGET_BRIGHTNESS, 90, False)
+    asi.start_video_capture(GUIDE)
+    levels = [np.mean(asi.get_video_data(GUIDE, 320 * 240, 2000)) for _ in range(30)]
+    asi.stop_video_capture(GUIDE)
+    assert levels[0] > 200
+    assert levels[-1] == pytest.approx(90, rel=0.15)
+    assert asi.get_control_value(GUIDE, auto_control)[1] is True
+
+
 # ---------------------------------------------------------------------------------------
 # Colour
 
