@@ -684,7 +684,10 @@ std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const Fr
     std::shared_ptr<std::vector<std::uint8_t>> frame;
     if (impl_->cached && impl_->cached.use_count() == 1 && impl_->cached->size() == size) {
         // Nobody copies from the old frame any more: render over it, sparing a large
-        // allocation and its page faults.
+        // allocation and its page faults. use_count() reads the count without ordering;
+        // taking a copy is an acquire on the count, so the last reader's memcpy out of
+        // the frame happens before the rendering over it.
+        std::shared_ptr<const std::vector<std::uint8_t>>(impl_->cached).reset();
         frame = std::const_pointer_cast<std::vector<std::uint8_t>>(std::move(impl_->cached));
     } else {
         frame = std::make_shared<std::vector<std::uint8_t>>(size);
