@@ -13,7 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "ASICamera2.h"
 
@@ -226,6 +228,16 @@ bool enum_value(PyObject* argument, int* out);
 /// C long/char/unsigned char from any object by the same rule as object_to_c_int.
 bool object_to_c_char(PyObject* object, char* out);
 bool object_to_c_uchar(PyObject* object, unsigned char* out);
+
+/// The int an SDK enumeration holds, read from its bits. The SDK may store any int in an
+/// enumeration (an out-parameter, a structure member); reading one outside the
+/// enumerators' range through the C++ enum type is undefined behaviour.
+template <class Enum> int enum_bits(const Enum& value) {
+    static_assert(std::is_enum_v<Enum> && sizeof(Enum) == sizeof(int));
+    int bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
 
 /// Return coercion of functions annotated "int": exact int or None pass, other numbers
 /// become int(value), anything else is a TypeError. Steals `value`.

@@ -32,7 +32,7 @@ PyObject* get_exp_status(const Arguments& arguments) {
         return nullptr;
     // Made as an ExposureStatus member, then handed back as the plain int it equals.
     Ref exposure_status = lookup_global(state.names.exposure_status);
-    Ref number = Ref::steal(PyLong_FromLong(status));
+    Ref number = Ref::steal(PyLong_FromLong(enum_bits(status)));
     if (!exposure_status || !number)
         return nullptr;
     return coerce_int_result(Ref::steal(PyObject_CallOneArg(exposure_status.get(), number.get())));
@@ -170,7 +170,7 @@ PyObject* get_camera_mode(const Arguments& arguments) {
     if (!check_status(handler.get(), ASIGetCameraMode(camera_id, &mode)))
         return nullptr;
     Ref camera_mode = lookup_global(state.names.camera_mode);
-    Ref number = Ref::steal(PyLong_FromLong(mode));
+    Ref number = Ref::steal(PyLong_FromLong(enum_bits(mode)));
     if (!camera_mode || !number)
         return nullptr;
     return PyObject_CallOneArg(camera_mode.get(), number.get());
@@ -227,7 +227,7 @@ PyObject* get_trigger_output_io_conf(const Arguments& arguments) {
                       ASIGetTriggerOutputIOConf(camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
                                                 &pin_high, &delay, &duration)))
         return nullptr;
-    return Py_BuildValue("(Nll)", PyBool_FromLong(pin_high != ASI_FALSE), delay, duration);
+    return Py_BuildValue("(Nll)", PyBool_FromLong(enum_bits(pin_high) != 0), delay, duration);
 }
 
 const FunctionRow rows[] = {

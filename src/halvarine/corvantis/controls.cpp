@@ -52,7 +52,7 @@ PyObject* get_control_value(const Arguments& arguments) {
                       ASIGetControlValue(camera_id, static_cast<ASI_CONTROL_TYPE>(control_type),
                                          &value, &auto_mode)))
         return nullptr;
-    return Py_BuildValue("(lN)", value, PyBool_FromLong(auto_mode != ASI_FALSE));
+    return Py_BuildValue("(lN)", value, PyBool_FromLong(enum_bits(auto_mode) != 0));
 }
 
 PyObject* set_control_value(const Arguments& arguments) {
@@ -103,7 +103,7 @@ PyObject* get_roi_format(const Arguments& arguments) {
     if (!numbers[0] || !numbers[1] || !numbers[2])
         return nullptr;
     Ref img_type_class = lookup_global(state.names.img_type);
-    Ref img_type_number = Ref::steal(PyLong_FromLong(img_type));
+    Ref img_type_number = Ref::steal(PyLong_FromLong(enum_bits(img_type)));
     if (!img_type_class || !img_type_number)
         return nullptr;
     Ref member = Ref::steal(PyObject_CallOneArg(img_type_class.get(), img_type_number.get()));

@@ -199,7 +199,8 @@ wrong_length:
 }
 
 PyObject* camera_info_get_bayer_pattern(PyObject* self, void*) {
-    return enum_member(state.names.bayer_pattern, data_of<ASI_CAMERA_INFO>(self).BayerPattern);
+    return enum_member(state.names.bayer_pattern,
+                       enum_bits(data_of<ASI_CAMERA_INFO>(self).BayerPattern));
 }
 
 PyObject* camera_info_get_supported_bins(PyObject* self, void*) {
@@ -224,8 +225,8 @@ PyObject* camera_info_get_supported_video_formats(PyObject* self, void*) {
     if (!formats)
         return nullptr;
     // Entries equal to IMG_END are skipped and the scan goes on to the end of the array.
-    for (ASI_IMG_TYPE format : info.SupportedVideoFormat) {
-        Ref number = Ref::steal(PyLong_FromLong(format));
+    for (const ASI_IMG_TYPE& format : info.SupportedVideoFormat) {
+        Ref number = Ref::steal(PyLong_FromLong(enum_bits(format)));
         if (!number)
             return nullptr;
         Ref img_type = lookup_global(state.names.img_type);
@@ -304,7 +305,8 @@ PyObject* control_caps_get_description(PyObject* self, void*) {
 }
 
 PyObject* control_caps_get_control_type(PyObject* self, void*) {
-    return enum_member(state.names.control_type, data_of<ASI_CONTROL_CAPS>(self).ControlType);
+    return enum_member(state.names.control_type,
+                       enum_bits(data_of<ASI_CONTROL_CAPS>(self).ControlType));
 }
 
 PyGetSetDef control_caps_getset[] = {
@@ -369,8 +371,8 @@ PyObject* supported_mode_get_modes(PyObject* self, void*) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list)
         return nullptr;
-    for (ASI_CAMERA_MODE mode : modes.SupportedCameraMode) {
-        Ref number = Ref::steal(PyLong_FromLong(mode));
+    for (const ASI_CAMERA_MODE& mode : modes.SupportedCameraMode) {
+        Ref number = Ref::steal(PyLong_FromLong(enum_bits(mode)));
         if (!number)
             return nullptr;
         Ref camera_mode = lookup_global(state.names.camera_mode);
