@@ -60,11 +60,14 @@ ASI_ERROR_CODE load_dark_bmp(const char* path, int width, int height, DarkFrame&
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr)
         return ASI_ERROR_INVALID_PATH;
+    // No valid dark frame is larger than a 24-bit one with a full palette and headers;
+    // reading no further keeps a device file such as /dev/zero from filling memory.
+    std::size_t limit = (std::size_t(width) * 3 + 4) * height + 65536;
     std::vector<unsigned char> bytes;
     unsigned char chunk[65536];
     std::size_t n;
     bool read_error = false;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    while (bytes.size() < limit && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
         bytes.insert(bytes.end(), chunk, chunk + n);
     read_error = std::ferror(file) != 0;
     std::fclose(file);

@@ -333,6 +333,8 @@ void test_images() {
     CHECK_EQ(ASIEnableDarkSubtract(0, path.data()), ASI_ERROR_INVALID_FILEFORMAT);
     std::remove(path.c_str());
     CHECK_EQ(ASIEnableDarkSubtract(0, path.data()), ASI_ERROR_INVALID_PATH);
+    char endless[] = "/dev/zero";
+    CHECK_EQ(ASIEnableDarkSubtract(0, endless), ASI_ERROR_INVALID_FILEFORMAT);
     char directory[] = "/tmp";
     CHECK_EQ(ASIEnableDarkSubtract(0, directory), ASI_ERROR_INVALID_PATH);
     CHECK_EQ(ASIEnableDarkSubtract(0, nullptr), ASI_ERROR_INVALID_PATH);
