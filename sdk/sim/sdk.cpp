@@ -23,10 +23,6 @@
 
 using namespace asisim;
 
-namespace asisim {
-const char* sdk_version();
-}
-
 namespace {
 
 // --- steering ----------------------------------------------------------------------------

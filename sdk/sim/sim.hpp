@@ -277,9 +277,7 @@ struct Simulator {
 
     std::mutex config_mutex; ///< guards the fields below and serialises resets
     Config config;
-    std::string last_error;
-    std::string version = "1, 37, 0, sim";
-    bool version_null = false;
+    std::string last_error; ///< of the last failed configuration load
 };
 Simulator& simulator();
 
@@ -382,5 +380,7 @@ bool take_forced(Fn fn, int& value);
 void write_scripts(Fn fn, std::initializer_list<Output> outputs);
 /// Back to no journal, no forcing, no scripts.
 void reset_steering();
+/// The text ASIGetSDKVersion returns (null after asisim_set_sdk_version with length < 0).
+const char* sdk_version();
 
 } // namespace asisim
