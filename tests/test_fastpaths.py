@@ -299,6 +299,46 @@ def test_a_wrapper_that_misuses_the_handler(opened):
 
 
 # ---------------------------------------------------------------------------------------
+# C integers: a small int's single digit is read in place, anything larger converted
+
+
+class Int(int):
+    pass
+
+
+class Valued:
+    def __init__(self, value):
+        self.value = value
+
+
+SINGLE_DIGIT = 2**30
+
+
+@pytest.mark.parametrize("value", [0, -1, SINGLE_DIGIT - 1, SINGLE_DIGIT, -SINGLE_DIGIT + 1,
+                                   -SINGLE_DIGIT, 2**31 - 1, -2**31])
+def test_integers_either_side_of_one_digit_reach_the_sdk(sim, value):
+    asi.handle_error_code = lambda code: None
+    asi.camera_check(value, -value - 1)
+    asi.set_camera_mode(0, Valued(value))
+    asi.set_camera_mode(0, Valued(Int(value)))
+    assert [tuple(c.args.values())[-2:] for c in sim.calls("ASICameraCheck")] == [
+        (value, -value - 1)]
+    assert [c["mode"] for c in sim.calls("ASISetCameraMode")] == [value, value]
+
+
+@pytest.mark.parametrize("value, message", [
+    (2**31, "value too large to convert to int"),
+    (-2**31 - 1, "value too large to convert to int"),
+    (2**64, "Python int too large to convert to C long"),
+])
+@pytest.mark.parametrize("kind", [int, Int])
+def test_integers_out_of_range_never_reach_the_sdk(sim, value, message, kind):
+    with pytest.raises(OverflowError, match=rf"^{message}$"):
+        asi.set_camera_mode(0, Valued(kind(value)))
+    assert sim.calls("ASISetCameraMode") == []
+
+
+# ---------------------------------------------------------------------------------------
 # Keyword names: identity with the interned name first, then equality
 
 

@@ -557,6 +557,13 @@ bool check_status(PyObject* handler, int status) {
 // Conversions.
 
 bool to_c_long(PyObject* number, long* out) {
+    // Nearly every argument is a small int: its single digit is read in place. (A compact
+    // value is below 2**30 in magnitude, so it fits a C long everywhere.)
+    auto* integer = reinterpret_cast<PyLongObject*>(number);
+    if (PyLong_Check(number) && PyUnstable_Long_IsCompact(integer)) {
+        *out = static_cast<long>(PyUnstable_Long_CompactValue(integer));
+        return true;
+    }
     long value = PyLong_AsLong(number);
     if (value == -1 && PyErr_Occurred())
         return false;
