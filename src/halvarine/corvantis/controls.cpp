@@ -52,7 +52,14 @@ PyObject* get_control_value(const Arguments& arguments) {
                       ASIGetControlValue(camera_id, static_cast<ASI_CONTROL_TYPE>(control_type),
                                          &value, &auto_mode)))
         return nullptr;
-    return Py_BuildValue("(lN)", value, PyBool_FromLong(enum_bits(auto_mode) != 0));
+    // Built directly rather than by Py_BuildValue, which parses its format on every call.
+    Ref number = Ref::steal(PyLong_FromLong(value));
+    Ref pair = Ref::steal(PyTuple_New(2));
+    if (!number || !pair)
+        return nullptr;
+    PyTuple_SET_ITEM(pair.get(), 0, number.release());
+    PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(enum_bits(auto_mode) != 0 ? Py_True : Py_False));
+    return pair.release();
 }
 
 PyObject* set_control_value(const Arguments& arguments) {
