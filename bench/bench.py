@@ -1,0 +1,543 @@
+"""The benchmark suite of `make bench`: one table of ratios, each measured in this run
+against its yardstick, with the goal beside it. Written to stdout and bench/results.md.
+
+    python3 bench/bench.py --build BUILD_DIR [--quick]
+
+Sections:
+  (a) per-call cost of each function family against its idiomatic ctypes equivalent and
+      the floors (operator.is_, and a minimal METH_FASTCALL extension), plus instructions
+      per call under callgrind;
+  (b) frame delivery of get_video_data and get_data_after_exp against a C program doing
+      the same work per frame;
+  (c) a pure-Python thread's CPU share while another thread waits for a frame;
+  (d) the cost of `import asi` beyond `import enum, typing`;
+  (e) the simulated video frame rate through get_video_data.
+
+Timings are medians of interleaved repeats: every repeat measures each contender once, in
+turn, so a burst of load from elsewhere hits all of them alike."""
+
+import argparse
+import datetime
+import glob
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+
+import asi  # noqa: E402
+
+import families  # noqa: E402
+
+RAW8, RAW16 = int(asi.ImgType.IMG_RAW8), int(asi.ImgType.IMG_RAW16)
+
+
+# ---------------------------------------------------------------------------------------
+# Helpers built for the run: the METH_FASTCALL floor and the C frame program.
+
+def build_helpers(build_dir):
+    out = os.path.join(build_dir, "bench")
+    os.makedirs(out, exist_ok=True)
+    lib = os.path.join(build_dir, "lib")
+    include = [f"-I{os.path.join(REPO, 'sdk', 'include')}"]
+    link = [f"-L{lib}", "-lASICamera2", f"-Wl,-rpath,{lib}"]
+    floor = os.path.join(out, "_benchfloor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    frames = os.path.join(out, "frames")
+    jobs = [
+        (floor, "floor.c", ["-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}"]),
+        (frames, "frames.c", []),
+    ]
+    for target, source, flags in jobs:
+        source = os.path.join(HERE, source)
+        subprocess.run(["gcc", "-O2", "-Wall", "-Wextra", "-Werror", *flags, *include,
+                        source, "-o", target, *link], check=True)
+    return out, frames
+
+
+# ---------------------------------------------------------------------------------------
+# Measuring.
+
+def median(values):
+    return statistics.median(values)
+
+
+def calls_per_sample(loop, target=0.02):
+    """Calls per sample so that one sample takes about `target` seconds of CPU."""
+    n = 64
+    while True:
+        start = time.thread_time_ns()
+        loop(n)
+        elapsed = (time.thread_time_ns() - start) * 1e-9
+        if elapsed >= target / 4 or n >= 1 << 24:
+            return max(64, int(n * target / max(elapsed, 1e-9)))
+        n *= 4
+
+
+def time_calls(contenders, repeats):
+    """Median seconds per call of each (key, loop), interleaved. CPU time of this thread:
+    every contender runs on this thread and none of them waits, so time lost to other
+    processes on this busy 2-vCPU machine does not count against anyone."""
+    sizes = {key: calls_per_sample(loop) for key, loop in contenders}
+    samples = {key: [] for key, _ in contenders}
+    for _ in range(repeats):
+        for key, loop in contenders:
+            n = sizes[key]
+            start = time.thread_time_ns()
+            loop(n)
+            samples[key].append((time.thread_time_ns() - start) * 1e-9 / n)
+    return {key: median(values) for key, values in samples.items()}
+
+
+def instructions_per_call(floor_dir, calls):
+    """Instructions per call of each candidate under callgrind: the difference between
+    2N and N calls, divided by N."""
+    valgrind = shutil.which("valgrind")
+    if not valgrind:
+        return {}
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "cg")
+        run = subprocess.run(
+            [valgrind, "--tool=callgrind", "--dump-before=bench_mark",
+             f"--callgrind-out-file={out}", sys.executable,
+             os.path.join(HERE, "callgrind_probe.py"), floor_dir, str(calls)],
+            capture_output=True, text=True, cwd=HERE)
+        if run.returncode != 0:
+            print(run.stderr[-2000:], file=sys.stderr)
+            return {}
+        keys = run.stdout.split()
+        totals = {}
+        for path in glob.glob(out + ".*"):
+            match = re.search(r"\.(\d+)$", path)
+            if not match:
+                continue
+            with open(path) as dump:
+                for line in dump:
+                    if line.startswith(("totals:", "summary:")):
+                        totals[int(match.group(1))] = int(line.split()[1])
+                        break
+    # Dumps are numbered from 1 in call order of mark(): per candidate three marks, the
+    # second closing the N calls and the third the 2N calls.
+    result = {}
+    for i, key in enumerate(keys):
+        single, double = totals.get(3 * i + 2), totals.get(3 * i + 3)
+        if single is not None and double is not None:
+            result[key] = (double - single) / calls
+    return result
+
+
+# ---------------------------------------------------------------------------------------
+# (a) per-call cost
+
+def section_calls(floor_dir, repeats, callgrind_calls):
+    import _benchfloor
+
+    sim = families.Simulator()
+    families.prepare_cameras(sim)
+    families.check_equivalence()
+    contenders = [(key, families.make_loop(f, args))
+                  for key, f, args in families.candidates(_benchfloor)]
+    seconds = time_calls(contenders, repeats)
+    instructions = instructions_per_call(floor_dir, callgrind_calls) if callgrind_calls else {}
+
+    rows = []
+    floor = seconds["floor:is_"]
+    floor_instr = instructions.get("floor:is_")
+    for family in families.FAMILIES:
+        ours, theirs = seconds[f"asi:{family.name}"], seconds[f"ctypes:{family.name}"]
+        instr = instructions.get(f"asi:{family.name}")
+        instr_ctypes = instructions.get(f"ctypes:{family.name}")
+        detail = f"asi {ours * 1e9:.0f} ns, ctypes {theirs * 1e9:.0f} ns"
+        if instr and instr_ctypes:
+            detail += (f"; instructions/call asi {instr:,.0f}, ctypes {instr_ctypes:,.0f}"
+                       f" ({instr_ctypes / instr:.1f}×)")
+        note = ""
+        value = seconds.get(f"value:{family.name}")
+        twin = seconds.get(f"fastcall:{family.name}")
+        if value:
+            detail += f"; reading `value` alone {value * 1e9:.0f} ns"
+            note = (f"Both contenders must read the enumeration argument's `value` attribute, "
+                    f"which runs two Python frames (`enum.property.__get__`, `Enum.value`): "
+                    f"{value * 1e9:.0f} ns through operator.attrgetter alone.")
+            if twin:
+                note += (f" A minimal METH_FASTCALL function doing that read and the SDK call "
+                         f"takes {twin * 1e9:.0f} ns, so no binding could do better than "
+                         f"{theirs / twin:.1f}× here; the module's lookups, checks and status "
+                         f"handling add {(ours - twin) * 1e9:.0f} ns to it.")
+        rows.append(("a", f"`{family.name}` ({family.family}): ctypes ÷ asi",
+                     theirs / ours, 5.0, ">=", detail, note))
+        goal = {"no argument": 1.5, "status only": 4.0}.get(family.family)
+        detail = f"operator.is_ {floor * 1e9:.0f} ns"
+        if instr and floor_instr:
+            detail += (f"; instructions/call asi {instr:,.0f}, is_ {floor_instr:,.0f}"
+                       f" ({instr / floor_instr:.1f}×)")
+        twin = seconds.get(f"fastcall:{family.name}")
+        if twin:
+            detail += f"; minimal METH_FASTCALL twin {twin * 1e9:.0f} ns (asi ÷ twin {ours / twin:.2f}×)"
+        rows.append(("a", f"`{family.name}` ({family.family}): asi ÷ floor",
+                     ours / floor, goal, "<=", detail))
+    return rows
+
+
+# ---------------------------------------------------------------------------------------
+# (b) frame delivery
+
+class FrameProgram:
+    """The C yardstick, kept running between samples; it delivers N frames per request."""
+
+    def __init__(self, path, mode, camera, width, height, img_type):
+        self.process = subprocess.Popen(
+            [path, mode, str(camera), str(width), str(height), str(img_type)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        if self.process.stdout.readline().strip() != "ready":
+            raise RuntimeError(f"{path} {mode} did not start")
+
+    def request(self, amount):
+        self.process.stdin.write(f"{amount}\n")
+        self.process.stdin.flush()
+        return self.process.stdout.readline()
+
+    def seconds(self, frames):
+        return float(self.request(frames))
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def section_frames(frames_program, repeats):
+    sim = families.Simulator()
+    rows = []
+    formats = [(0, 4096, 2160, RAW16, "4096×2160 RAW16"), (1, 1920, 1080, RAW8, "1920×1080 RAW8")]
+    for mode, name in (("video", "get_video_data"), ("snap", "get_data_after_exp")):
+        for camera, width, height, img_type, label in formats:
+            size = width * height * (2 if img_type == RAW16 else 1)
+            sim.reset(fast_frames=True)
+            asi.open_camera(camera)
+            asi.init_camera(camera)
+            asi.set_roi_format(camera, width, height, 1, asi.ImgType(img_type))
+            if mode == "video":
+                asi.start_video_capture(camera)
+                get_video_data = asi.get_video_data
+
+                def one_frame():
+                    get_video_data(camera, size, 1000)
+            else:
+                start_exposure, get_data_after_exp = asi.start_exposure, asi.get_data_after_exp
+
+                def one_frame():
+                    start_exposure(camera, False)
+                    get_data_after_exp(camera, size)
+            one_frame()  # the first frame of a format is rendered, later ones are copies
+            program = FrameProgram(frames_program, mode, camera, width, height, img_type)
+            count = max(4, int(0.06 * 5e9 / size))  # about 60 ms a sample at 5 GB/s
+            ours, theirs = [], []
+            try:
+                for _ in range(repeats):
+                    start = time.thread_time()
+                    for _ in range(count):
+                        one_frame()
+                    ours.append((time.thread_time() - start) / count)
+                    theirs.append(program.seconds(count) / count)
+            finally:
+                program.close()
+            ours_rate, theirs_rate = size / median(ours) / 1e9, size / median(theirs) / 1e9
+            work = "allocate, zero, SDK copy" + (", copy to bytes" if mode == "snap" else "")
+            rows.append(("b", f"`{name}` {label}: asi ÷ C bandwidth", ours_rate / theirs_rate,
+                         0.9, ">=", f"asi {ours_rate:.1f} GB/s, C ({work}) {theirs_rate:.1f} GB/s"))
+            if mode == "video":
+                asi.stop_video_capture(camera)
+            asi.close_camera(camera)
+    sim.reset()
+    return rows
+
+
+# ---------------------------------------------------------------------------------------
+# (c) CPU share of a Python thread while another waits for a frame
+
+def busy_share(duration):
+    """Share of wall time this thread spent on the CPU running pure Python."""
+    wall_start, cpu_start = time.perf_counter(), time.thread_time()
+    x = 0
+    while time.perf_counter() - wall_start < duration:
+        for _ in range(1000):
+            x += 1
+    return (time.thread_time() - cpu_start) / (time.perf_counter() - wall_start)
+
+
+def section_share(repeats, duration=0.4, wait_ms=5):
+    sim = families.Simulator()
+    sim.reset()
+    camera, width, height = 0, 640, 480
+    size = width * height
+    asi.open_camera(camera)
+    asi.init_camera(camera)
+    asi.set_roi_format(camera, width, height, 1, asi.ImgType.IMG_RAW8)
+    # A minute's exposure: no frame arrives while we measure, every call waits wait_ms.
+    asi.set_control_value(camera, asi.ControlType.ASI_EXPOSURE, 60_000_000, False)
+    asi.start_video_capture(camera)
+
+    def waiting(function, stop):
+        while not stop.is_set():
+            try:
+                function(camera, size, wait_ms)
+            except asi.ASITimeout:
+                pass
+
+    def with_waiter(function):
+        stop = threading.Event()
+        thread = threading.Thread(target=waiting, args=(function, stop))
+        thread.start()
+        time.sleep(0.02)
+        try:
+            return busy_share(duration)
+        finally:
+            stop.set()
+            thread.join()
+
+    samples = {"solo": [], "get_video_data": [], "get_video_data_gps": []}
+    for _ in range(repeats):
+        samples["solo"].append(busy_share(duration))
+        samples["get_video_data"].append(with_waiter(asi.get_video_data))
+        samples["get_video_data_gps"].append(with_waiter(asi.get_video_data_gps))
+    asi.stop_video_capture(camera)
+    sim.reset()
+    solo = median(samples["solo"])
+    rows = []
+    for name, goal in (("get_video_data", 0.95), ("get_video_data_gps", None)):
+        share = median(samples[name])
+        note = "" if goal else " (keeps the lock: for contrast)"
+        rows.append(("c", f"busy thread's CPU share while another waits in `{name}`: ÷ solo{note}",
+                     share / solo, goal, ">=",
+                     f"{share * 100:.0f}% of wall time vs {solo * 100:.0f}% solo; {wait_ms} ms waits"))
+    return rows
+
+
+# ---------------------------------------------------------------------------------------
+# (d) import time
+
+# CPU time of the import statement alone, in a fresh interpreter. `before` runs first,
+# untimed.
+IMPORT_PROBE = """
+import time
+{before}
+start = time.process_time()
+import {name}
+print(time.process_time() - start)
+"""
+PRELOAD_SDK = ("import ctypes, enum, os, sys, typing; ctypes.CDLL(os.path.join(next(p for p in "
+               "sys.path if os.path.exists(os.path.join(p, 'libASICamera2.so'))), "
+               "'libASICamera2.so'))")
+
+
+def section_import(repeats):
+    probes = {
+        "asi": ("", "asi"),
+        "enum, typing": ("", "enum, typing"),
+        "asi after SDK": (PRELOAD_SDK, "asi"),
+    }
+    samples = {key: [] for key in probes}
+    for _ in range(repeats):
+        for key, (before, name) in probes.items():
+            run = subprocess.run(
+                [sys.executable, "-c", IMPORT_PROBE.format(before=before, name=name)],
+                capture_output=True, text=True, check=True)
+            samples[key].append(float(run.stdout))
+    ours, theirs = median(samples["asi"]), median(samples["enum, typing"])
+    own = median(samples["asi after SDK"])
+    note = (f"Of the {(ours - theirs) * 1e3:.1f} ms, the module's own work is "
+            f"{own * 1e3:.1f} ms (next row); the rest, {(ours - theirs - own) * 1e3:.1f} ms, "
+            f"is loading the substitute SDK library, whose initialisation runs when it is "
+            f"loaded (`valgrind --tool=callgrind python3 -c \"import ctypes; "
+            f"ctypes.CDLL('.../libASICamera2.so')\"` shows what it does).")
+    return [
+        ("d", "`import asi` ÷ `import enum, typing` (fresh process)", ours / theirs,
+         (theirs + 0.003) / theirs, "<=",
+         f"asi {ours * 1e3:.1f} ms, enum+typing {theirs * 1e3:.1f} ms of CPU: "
+         f"+{(ours - theirs) * 1e3:.1f} ms (goal: at most +3 ms)", note),
+        ("d", "the module's own part: `import asi` with enum, typing and the SDK library "
+              "loaded before, ÷ `import enum, typing`", (theirs + own) / theirs,
+         (theirs + 0.003) / theirs, "<=",
+         f"+{own * 1e3:.1f} ms of CPU; loading the SDK library is the rest"),
+    ]
+
+
+# ---------------------------------------------------------------------------------------
+# (e) video frame rate, simulated in real time
+
+def video_fps(camera, size, duration):
+    """Frames per second read in real time for `duration` seconds, from capture start."""
+    get_video_data = asi.get_video_data
+    asi.start_video_capture(camera)
+    try:
+        get_video_data(camera, size, 5000)  # the first frame also builds the scene
+        frames, start = 0, time.perf_counter()
+        while time.perf_counter() - start < duration:
+            get_video_data(camera, size, 5000)
+            frames += 1
+        return frames / (time.perf_counter() - start)
+    finally:
+        asi.stop_video_capture(camera)
+
+
+def section_fps(frames_program, repeats, duration):
+    sim = families.Simulator()
+    rows = []
+    for camera, width, height, img_type, label, goal in (
+            (1, 1920, 1080, RAW8, "1920×1080 RAW8 (camera 1)", 100),
+            (0, 4096, 2160, RAW16, "4096×2160 RAW16 (camera 0)", None),
+            (0, 1920, 1080, RAW8, "1920×1080 RAW8 (camera 0, USB3 model)", None)):
+        size = width * height * (2 if img_type == RAW16 else 1)
+        sim.reset()
+        asi.open_camera(camera)
+        asi.init_camera(camera)
+        asi.set_roi_format(camera, width, height, 1, asi.ImgType(img_type))
+        # The shortest exposure and the full link: the simulated camera's top speed.
+        asi.set_control_value(camera, asi.ControlType.ASI_EXPOSURE, 32, False)
+        asi.set_control_value(camera, asi.ControlType.ASI_BANDWIDTHOVERLOAD, 100, False)
+        asi.set_control_value(camera, asi.ControlType.ASI_HIGH_SPEED_MODE, 1, False)
+        program = FrameProgram(frames_program, "live", camera, width, height, img_type)
+        ours, theirs = [], []
+        try:
+            for _ in range(repeats):
+                ours.append(video_fps(camera, size, duration))
+                frames, seconds = program.request(duration).split()
+                theirs.append(int(frames) / float(seconds))
+        finally:
+            program.close()
+        asi.close_camera(camera)
+        usb3 = asi.get_camera_property(camera).is_usb3_camera
+        fps, reference = median(ours), median(theirs)
+        note = (f"A C program reading the same simulated camera gets {reference:.1f} fps: the "
+                f"rate is the simulated camera's (a USB {'3' if usb3 else '2'} model at its "
+                f"shortest exposure and full bandwidth), not the reader's; see the other "
+                f"rows of (e) for the same simulator on other cameras and formats.")
+        rows.append(("e", f"video frames through `get_video_data`, {label}", fps, goal, ">=",
+                     f"{fps:.1f} fps; a C reader of the same simulated camera {reference:.1f} fps"
+                     f" (asi ÷ C {fps / reference:.2f}×)", note))
+    sim.reset()
+    return rows
+
+
+# ---------------------------------------------------------------------------------------
+# The table.
+
+def verdict(value, goal, sense):
+    if goal is None:
+        return "—", "—"
+    met = value >= goal if sense == ">=" else value <= goal
+    return f"{'≥' if sense == '>=' else '≤'} {goal:.2f}".replace(".00", ""), "met" if met else "NOT met"
+
+
+def format_table(rows):
+    """The table, then a note on each goal it shows as not met."""
+    lines = ["| | Measure | Figure | Goal | Met | Measured |", "|---|---|---|---|---|---|"]
+    notes = []
+    for section, measure, value, goal, sense, detail, *note in rows:
+        unit = " fps" if section == "e" else "×"
+        figure = f"{value:.1f}{unit}" if value >= 10 or section == "e" else f"{value:.2f}{unit}"
+        goal_text, met = verdict(value, goal, sense)
+        if goal is not None:
+            goal_text += unit
+        lines.append(f"| {section} | {measure} | {figure} | {goal_text} | {met} | {detail} |")
+        if met == "NOT met" and note and note[0]:
+            notes.append(f"- ({section}) {measure}: {note[0]}")
+    if notes:
+        lines += ["", "Goals not met:", "", *notes]
+    return "\n".join(lines)
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    return (f"{model}, {os.cpu_count()} logical cores; {platform.system()} {platform.release()}; "
+            f"Python {platform.python_version()} ({sys.implementation.name}); "
+            f"load average at start {load:.1f}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("ASI_BUILD_DIR", "build"))
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, no callgrind")
+    parser.add_argument("--results", default=os.path.join(HERE, "results.md"))
+    parser.add_argument("--only", nargs="*", choices=["a", "b", "c", "d", "e"],
+                        help="run these sections only (results.md is not written)")
+    options = parser.parse_args()
+    build_dir = os.path.join(REPO, options.build) if not os.path.isabs(options.build) else options.build
+
+    repeats = 3 if options.quick else 9
+    started = time.perf_counter()
+    about = machine()
+    floor_dir, frames_program = build_helpers(build_dir)
+    sys.path.insert(0, floor_dir)
+
+    sections = {
+        "a": lambda: section_calls(floor_dir, repeats, 0 if options.quick else 2000),
+        "b": lambda: section_frames(frames_program, repeats),
+        "c": lambda: section_share(3 if options.quick else 5),
+        "d": lambda: section_import(5 if options.quick else 21),
+        "e": lambda: section_fps(frames_program, 1 if options.quick else 3,
+                                 1.0 if options.quick else 2.0),
+    }
+    rows = []
+    for name, run in sections.items():
+        if not options.only or name in options.only:
+            rows += run()
+
+    table = format_table(rows)
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    print(table)
+    print(f"\n{about}; {when}; {time.perf_counter() - started:.0f} s")
+    if options.quick or options.only:
+        return
+    with open(options.results, "w") as results:
+        results.write(f"# Benchmark results\n\n"
+                      f"Measured {when} by `make bench` on {about}.\n\n"
+                      f"{table}\n\n{METHOD}")
+
+
+METHOD = """\
+How to read it: every figure is a ratio of two measurements from this same run, but for
+section (e), whose goal is a rate: frames per second. Times are medians of interleaved
+repeats (each repeat measures every contender once, in turn).
+
+- (a) CPU time of the calling thread per call, loop included, for the module's function,
+  its ctypes equivalent (bench/ctypes_binding.py: argtypes set, out-values through byref,
+  the status checked through a dict of exception classes, the same result and the same
+  exception), `operator.is_(a, b)`, and, where there is one, a minimal METH_FASTCALL
+  function making the same SDK call (bench/floor.c). Instructions per call under
+  callgrind are (2N calls − N calls) ÷ N, so interpreter start-up cancels out; they do
+  not drift with the machine's load.
+- (b) CPU time per frame, as bandwidth, against bench/frames.c (gcc -O2) doing the
+  documented work per frame through the same substitute SDK in fast-frames mode:
+  allocate, zero, the SDK's copy, and for get_data_after_exp one more copy into a new
+  buffer, the `bytes` it returns. The module makes that `bytes` object first and lets the
+  SDK fill it, which nobody can tell apart, so it may beat the program there.
+- (c) Thread CPU time of a pure-Python loop per wall-clock second while another thread
+  calls the named function in a loop on a video camera whose frame never comes (5 ms
+  timeouts), divided by the same loop's share alone.
+- (d) CPU time of the import statement in fresh processes.
+- (e) The simulator in real time (not fast frames) at its shortest exposure and full
+  bandwidth, read through `get_video_data` and by a C program (bench/frames.c live).
+"""
+
+
+if __name__ == "__main__":
+    main()
