@@ -159,6 +159,19 @@ def test_a_rebound_table_is_followed_in_its_turn(opened):
         asi.stop_exposure(opened)
 
 
+def test_the_namespace_itself_as_table_and_back(opened):
+    # The namespace maps no int: every status is unknown while it serves as the table.
+    asi.ASI_ERROR_CODE_TO_EXCEPTION = vars(asi)
+    with pytest.raises(asi.ASIUnknownErrorCode, match=r"^ASI error code 0 \(unknown\)\.$"):
+        asi.stop_exposure(opened)
+    asi.ASI_ERROR_CODE_TO_EXCEPTION = {0: SUCCESS}
+    succeed(opened)
+    log = []
+    asi.handle_error_code = log.append  # the namespace must still be followed
+    asi.stop_exposure(opened)
+    assert log == [0]
+
+
 def test_undone_changes_leave_the_documented_behaviour(opened):
     table = asi.ASI_ERROR_CODE_TO_EXCEPTION
     for _ in range(3):

@@ -471,11 +471,12 @@ template <class Predicate> bool all_keys(PyObject* dict, Predicate predicate) {
     return true;
 }
 
+/// Watches `dict` as the namespace or the table. The dict it replaces stays watched: it
+/// may be the other one too (a user can bind the namespace itself as the table), and
+/// the events of a dict that is neither are ignored anyway.
 bool watch(PyObject* dict, PyObject*& watched) {
     if (watched == dict)
         return true;
-    if (watched && PyDict_Unwatch(cache.watcher, watched) < 0)
-        PyErr_Clear();
     watched = nullptr;
     if (PyDict_Watch(cache.watcher, dict) < 0) {
         PyErr_Clear();
