@@ -171,22 +171,32 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) noexcept {
     FunctionObject* function = as_function(self);
     const FunctionRow& row = *function->row;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Arguments arguments;
+    PyObject* storage[max_parameters];
+    Ref owned[max_parameters];
+    PyObject* const* bound = bind(function, args, PyVectorcall_NARGS(nargsf), kwnames, storage);
     PyObject* result = nullptr;
-    if (row.parameter_count == 0) {
-        static constexpr Arguments none = {};
-        const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
-        if (keywords || nargs > 0)
-            raise_no_arguments_error(row, nargs, keywords);
-        else
-            result = row.implementation(none);
+    if (bound && coerce(row, bound, owned, arguments))
+        result = row.implementation(arguments);
+    if (!result)
+        add_traceback(PyUnicode_AsUTF8(function->traceback_name), row.line);
+    return result;
+}
+
+/// The functions without parameters have nothing to bind: their calls, the cheapest the
+/// module has, skip the binder's work space and its stack frame.
+PyObject* no_argument_vectorcall(PyObject* self, PyObject* const*, size_t nargsf,
+                                 PyObject* kwnames) noexcept {
+    FunctionObject* function = as_function(self);
+    const FunctionRow& row = *function->row;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    PyObject* result = nullptr;
+    if (keywords || nargs > 0) {
+        raise_no_arguments_error(row, nargs, keywords);
     } else {
-        Arguments arguments;
-        PyObject* storage[max_parameters];
-        Ref owned[max_parameters];
-        PyObject* const* bound = bind(function, args, nargs, kwnames, storage);
-        if (bound && coerce(row, bound, owned, arguments))
-            result = row.implementation(arguments);
+        static constexpr Arguments none = {};
+        result = row.implementation(none);
     }
     if (!result)
         add_traceback(PyUnicode_AsUTF8(function->traceback_name), row.line);
@@ -343,7 +353,7 @@ PyObject* new_function(const FunctionRow& row) {
         return nullptr;
     FunctionObject* function = as_function(object.get());
     // Clear the fields first: the deallocator must see nulls if a step below fails.
-    function->vectorcall = function_vectorcall;
+    function->vectorcall = row.parameter_count == 0 ? no_argument_vectorcall : function_vectorcall;
     function->row = &row;
     function->name = nullptr;
     for (PyObject*& name : function->parameter_names)
