@@ -183,12 +183,13 @@ int check_python_version() {
 /// Whether this import put the module into sys.modules under its qualified name.
 bool registered_qualified_name = false;
 
+/// sys.modules (borrowed). Unlike PySys_GetObject, this needs no allocation, so it cannot
+/// fail when memory runs out: the undoing after a failed import must still find it, and
+/// a failure to find it must not stand in for the MemoryError that ended the import.
+PyObject* module_registry() { return PyImport_GetModuleDict(); }
+
 int register_qualified_name() {
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
-    if (!modules) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
-        return -1;
-    }
+    PyObject* modules = module_registry();
     int present = PyMapping_HasKeyWithError(modules, state.names.module_name);
     if (present != 0)
         return present < 0 ? -1 : 0;
@@ -205,7 +206,7 @@ void unregister_qualified_name() {
         return;
     registered_qualified_name = false;
     PyObject* exception = PyErr_GetRaisedException();
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    PyObject* modules = module_registry();
     PyObject* current = nullptr;
     if (modules && PyMapping_GetOptionalItem(modules, state.names.module_name, &current) > 0) {
         if (current == state.module)
@@ -232,7 +233,7 @@ int bind_from_import(const char* module_name, PyObject* name) {
     Ref module_text = Ref::steal(PyUnicode_FromString(module_name));
     if (!module_text)
         return -1;
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    PyObject* modules = module_registry();
     Ref module;
     if (modules) {
         PyObject* found = nullptr;
@@ -266,7 +267,7 @@ int bind_from_import(const char* module_name, PyObject* name) {
         if (!full_name)
             return -1;
         PyObject* submodule = nullptr;
-        modules = PySys_GetObject("modules");
+        modules = module_registry();
         if (modules && PyMapping_GetOptionalItem(modules, full_name.get(), &submodule) < 0)
             return -1;
         bound = Ref::steal(submodule);
