@@ -1,0 +1,310 @@
+"""Arbitrary Python objects at every parameter of every module function.
+
+Each example binds a drawn mix of positional and keyword arguments, sets how
+`handle_error_code` is bound and what status the substitute SDK returns, calls the
+function and compares what happened with the model of the call rules
+(tests/reliability/model.py): the exception's type, message and notes, the warnings, and
+whether the SDK was called and with exactly which values (from the simulator's journal).
+
+The SDK's status is forced on every call, so the simulator never does the work and no
+camera state carries from one example to the next. Buffer sizes that would really be
+allocated are kept small. Deterministic: a fixed derandomised search and no example
+database; ASI_FUZZ_EXAMPLES raises the number of examples for a longer run."""
+
+import decimal
+import fractions
+import functools
+import os
+import sys
+import warnings
+
+import pytest
+from hypothesis import HealthCheck, assume, event, given, settings
+from hypothesis import strategies as st
+
+import asi
+from reliability import model
+from reliability.functions import (BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT,
+                                   WITH_PARAMS)
+
+EXAMPLES = int(os.environ.get("ASI_FUZZ_EXAMPLES", "40"))
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
+                suppress_health_check=[HealthCheck.function_scoped_fixture,
+                                       HealthCheck.too_slow])
+# A buffer size at or above this would really be allocated: such examples are dropped.
+BUFFER_CAP = 1 << 16
+
+# ---------------------------------------------------------------------------------------
+# Odd objects
+
+
+class Boom(Exception):
+    """Raised by the methods of the odd objects below."""
+
+
+class Text(str):
+    pass
+
+
+class Int(int):
+    pass
+
+
+class IdSub(asi.Id):
+    pass
+
+
+@functools.cache
+def odd_class(methods):
+    """A class defining exactly `methods`, each answering as its instance was told: with
+    a value, or by raising Boom."""
+
+    def method(name):
+        def answer(self, *args):
+            result = self.answers[name]
+            if isinstance(result, tuple) and result[:1] == ("raise",):
+                raise Boom(f"{name} refused")
+            return result
+        answer.__name__ = name
+        return answer
+
+    namespace = {name: method(name) for name in methods}
+    namespace["__init__"] = lambda self, answers: setattr(self, "answers", answers)
+    namespace["__repr__"] = lambda self: f"Odd({self.answers!r})"
+    return type("Odd", (), namespace)
+
+
+def make_odd(answers):
+    return odd_class(tuple(sorted(answers)))(dict(answers))
+
+
+class Valued:
+    """Carries a `value` attribute, as an enumeration member does."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __repr__(self):
+        return f"Valued({self.value!r})"
+
+
+class ValueRaises:
+    @property
+    def value(self):
+        raise Boom("value refused")
+
+
+RAISE = ("raise",)
+EDGE_INTS = [0, 1, -1, 2, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63,
+             -(2**63), -(2**63) - 1, 2**64, 10**30, -(10**30)]
+ENUM_MEMBERS = [m for cls in (asi.ControlType, asi.ImgType, asi.CameraMode,
+                              asi.GuideDirection, asi.TrigOutput, asi.BayerPattern)
+                for m in cls]
+
+ints = st.one_of(st.sampled_from(EDGE_INTS), st.integers(-3, 40), st.integers())
+int_like = st.one_of(ints, ints.map(Int), st.booleans())
+texts = st.one_of(st.text(max_size=12),
+                  st.text(st.characters(codec="utf-8") | st.sampled_from(["\0", "\ud800"]),
+                          max_size=6))
+answers = st.one_of(int_like, st.floats(), st.just("7"), st.just(RAISE))
+odd = st.fixed_dictionaries({}, optional={
+    "__index__": answers, "__int__": answers, "__float__": st.one_of(st.floats(), st.just(RAISE)),
+    "__bool__": st.one_of(st.booleans(), st.just(1), st.just(RAISE)),
+    "__len__": st.one_of(st.integers(-2, 5), st.just(2**70), st.just(RAISE)),
+}).map(make_odd)
+
+plain = st.one_of(
+    int_like,
+    st.floats(),
+    st.none(),
+    texts,
+    texts.map(Text),
+    st.binary(max_size=4),
+    st.complex_numbers(max_magnitude=1e12),
+    st.sampled_from([decimal.Decimal("2.5"), decimal.Decimal("-7"), decimal.Decimal("NaN"),
+                     decimal.Decimal("Infinity"), fractions.Fraction(7, 2)]),
+    st.sampled_from(ENUM_MEMBERS),
+    st.sampled_from([[], [0], (), {}]),
+    st.builds(asi.Id), st.builds(IdSub), st.builds(asi.CameraInfo),
+    odd,
+)
+anything = st.one_of(plain, plain.map(Valued), st.builds(ValueRaises))
+
+
+def plausible(kind):
+    """Values of the kind the parameter expects, so that later parameters get reached."""
+    if kind in (INT, LONG):
+        return st.integers(-1, 3)
+    if kind == ENUM:
+        return st.sampled_from(ENUM_MEMBERS)
+    if kind == TEXT:
+        return st.sampled_from(["dark.bmp", "", "/tmp/Dunkel-ä.bmp"])
+    if kind == RECORD:
+        return st.builds(asi.Id)
+    return st.booleans()
+
+
+def argument(param):
+    return st.one_of(plausible(param.kind), anything)
+
+
+@st.composite
+def calls(draw, function):
+    """Arguments for every parameter, split into positionals and keywords in a drawn
+    order, sometimes with one too many, one missing, a duplicate or an unknown name.
+    Mostly one parameter gets an arbitrary object and the others values of their kind,
+    so that every parameter's own rules are reached, not only the first one's."""
+    params = function.params
+    if not params:
+        values = []
+    elif draw(st.integers(0, 3)) == 0:
+        values = [draw(argument(p)) for p in params]
+    else:
+        wild = draw(st.integers(0, len(params) - 1))
+        values = [draw(anything if i == wild else plausible(p.kind))
+                  for i, p in enumerate(params)]
+    positional = draw(st.integers(0, len(params)))
+    args = values[:positional]
+    keywords = [(p.name, v) for p, v in zip(params[positional:], values[positional:])]
+    keywords = draw(st.permutations(keywords)) if keywords else []
+    mishap = draw(st.sampled_from(["none"] * 12 + ["extra", "missing", "duplicate", "unknown"]))
+    if mishap == "extra":
+        args.append(draw(anything))
+    elif mishap == "missing" and keywords:
+        keywords.pop(draw(st.integers(0, len(keywords) - 1)))
+    elif mishap == "duplicate" and positional:
+        keywords.append((params[draw(st.integers(0, positional - 1))].name, 0))
+    elif mishap == "unknown":
+        keywords.insert(draw(st.integers(0, len(keywords))), ("camera", 0))
+    return args, dict(keywords)
+
+
+# ---------------------------------------------------------------------------------------
+# Running a call
+
+
+def buffer_would_allocate(function, args, kwargs):
+    """Whether a buffer size in this call would come out of coercion as a large size."""
+    names = [p.name for p in function.params]
+    if "buffer_size" not in names:
+        return False
+    index = names.index("buffer_size")
+    value = kwargs.get("buffer_size", args[index] if index < len(args) else None)
+    if value is None or not model.is_number(value) or isinstance(value, str):
+        return False
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            size = int(value)
+        except Exception:
+            return False
+    return BUFFER_CAP <= size <= sys.maxsize
+
+
+def record_codes():
+    codes = []
+
+    def recorder(code):
+        codes.append(code)
+        return "ignored"
+    return recorder, codes
+
+
+def observe(sim, function, args, kwargs, handler, status):
+    """Calls the function as drawn; returns the outcome, the result and the SDK calls."""
+    sim.clear()
+    sim.lib.asisim_clear_forced()
+    if function.sdk and function.sdk != "ASIGetSDKVersion":
+        sim.force(function.sdk, status, 1)
+    saved = asi.handle_error_code
+    recorder, codes = record_codes()
+    if handler == model.HANDLER_MISSING:
+        del asi.handle_error_code
+    elif handler == model.HANDLER_RECORDER:
+        asi.handle_error_code = recorder
+    outcome, result = model.Outcome(handler_codes=codes), None
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                result = getattr(asi, function.name)(*args, **kwargs)
+            except Exception as error:
+                outcome.raised = model.describe(error)
+        outcome.warned = [(w.category, str(w.message)) for w in caught]
+    finally:
+        asi.handle_error_code = saved
+        sim.lib.asisim_clear_forced()
+    return outcome, result, sim.calls()
+
+
+def check_sdk_calls(function, expected, journal):
+    if expected.sdk is None:
+        assert journal == [], f"{function.name} must not reach the SDK"
+        return
+    assert [c.name for c in journal] == [function.sdk]
+    (call,) = journal
+    for name, value in call.args.items():
+        if value in ("ptr", "null"):
+            assert value == "ptr", f"{name}: the SDK got a null pointer"
+    assert {k: call.args[k] for k in expected.sdk} == expected.sdk
+
+
+def check_result(function, args, kwargs, result, status):
+    """On success, the shape of the result made from untouched (zero) out-values."""
+    name = function.name
+    if name in ("get_data_after_exp", "get_video_data", "get_data_after_exp_gps",
+                "get_video_data_gps"):
+        image = result[0] if name.endswith("_gps") else result
+        size = kwargs.get("buffer_size", args[1] if len(args) > 1 else None)
+        assert type(image) is (bytearray if name == "get_video_data" else bytes)
+        assert len(image) == int(size) and not any(image)
+    elif name == "get_number_of_connected_cameras":
+        assert type(result) is int and result == status
+    elif name == "camera_check":
+        assert type(result) is int and result == (1 if status else 0)
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=repr)
+@FUZZ
+@given(data=st.data(),
+       handler=st.sampled_from([model.HANDLER_MODULE] * 3 +
+                               [model.HANDLER_MISSING, model.HANDLER_RECORDER]),
+       status=st.sampled_from([0, 0, 0, 1, 11, 13, 23, 24, 99, -5]))
+def test_calls_follow_the_model(sim, function, data, handler, status):
+    args, kwargs = data.draw(calls(function), label="call")
+    assume(not buffer_would_allocate(function, args, kwargs))
+    expected = model.predict(function, args, kwargs, handler=handler, status=status)
+    event(expected.raised[0].__name__ if expected.raised else "returned")
+    event("reached the SDK" if expected.sdk is not None else "stopped before the SDK")
+    actual, result, journal = observe(sim, function, args, kwargs, handler, status)
+    assert actual.raised == expected.raised
+    assert actual.warned == expected.warned
+    assert actual.handler_codes == expected.handler_codes
+    check_sdk_calls(function, expected, journal)
+    if actual.raised is None:
+        check_result(function, args, kwargs, result, status)
+
+
+@FUZZ
+@given(value=anything, by_keyword=st.booleans())
+def test_handle_error_code_follows_the_model(value, by_keyword):
+    args, kwargs = ((), {"asi_error_code": value}) if by_keyword else ((value,), {})
+    expected = model.predict_handle_error_code(args, kwargs)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            asi.handle_error_code(*args, **kwargs)
+        except Exception as error:
+            raised = model.describe(error)
+        else:
+            raised = None
+    assert raised == expected.raised
+    assert [(w.category, str(w.message)) for w in caught] == expected.warned
+
+
+@pytest.mark.parametrize("function", WITH_PARAMS, ids=repr)
+def test_model_knows_every_parameter(function):
+    """The table the fuzzer draws from names the parameters as the module does."""
+    names = [p.name for p in function.params]
+    annotated = [n for n in getattr(asi, function.name).__annotations__ if n != "return"]
+    assert names == annotated
