@@ -217,7 +217,8 @@ struct CachedKey {
     }
 };
 
-// Standard normal samples shared by every renderer: made once, read-only afterwards.
+// Standard normal samples shared by every renderer: made once, on first use, read-only
+// afterwards.
 const std::vector<float>& noise_table() {
     static const std::vector<float> table = [] {
         std::vector<float> t(kNoiseTable);
@@ -250,7 +251,6 @@ struct Renderer::Impl {
     bool catalogue_made = false;
     std::vector<Star> stars;
     std::vector<HotPixel> hot_pixels;
-    const std::vector<float>& gauss = noise_table();
     Random random;
 
     SceneKey scene_key;
@@ -486,6 +486,9 @@ struct Renderer::Impl {
     }
 
     void make_noisy_frame(const FrameRequest& r) {
+        // The table is made at the first noisy frame, not when the library is loaded:
+        // programs that never take a picture should not pay for it at start-up.
+        const std::vector<float>& gauss = noise_table();
         std::size_t n = mean.size();
         fit(native, n);
         float full = static_cast<float>(model.max_adu());
