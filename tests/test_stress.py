@@ -10,6 +10,7 @@ thread's stack by faulthandler and ends the process rather than the run waiting 
 import faulthandler
 import os
 import random
+import sys
 import threading
 import time
 
@@ -29,7 +30,8 @@ FRAME = WIDTH * HEIGHT
 
 @pytest.fixture
 def watchdog():
-    faulthandler.dump_traceback_later(HANG, exit=True)
+    # The real stderr: under output capture sys.stderr may have no file descriptor.
+    faulthandler.dump_traceback_later(HANG, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
