@@ -19,50 +19,55 @@ State state;
 
 namespace {
 
-// Module functions in binding order.
-constexpr const char* function_order[] = {
-    "get_number_of_connected_cameras",
-    "camera_check",
-    "get_camera_property",
-    "get_sdk_version",
-    "get_camera_property_by_id",
-    "open_camera",
-    "init_camera",
-    "close_camera",
-    "get_id",
-    "set_id",
-    "get_serial_number",
-    "get_camera_support_mode",
-    "get_camera_mode",
-    "set_camera_mode",
-    "start_exposure",
-    "stop_exposure",
-    "get_exp_status",
-    "get_data_after_exp",
-    "get_data_after_exp_gps",
-    "start_video_capture",
-    "stop_video_capture",
-    "get_video_data",
-    "get_video_data_gps",
-    "get_num_of_controls",
-    "get_control_caps",
-    "get_control_value",
-    "set_control_value",
-    "set_roi_format",
-    "get_roi_format",
-    "set_start_pos",
-    "get_start_pos",
-    "get_dropped_frames",
-    "enable_dark_subtract",
-    "disable_dark_subtract",
-    "pulse_guide_on",
-    "pulse_guide_off",
-    "get_gain_offset",
-    "get_lmh_gain_offset",
-    "send_soft_trigger",
-    "set_trigger_output_io_conf",
-    "get_trigger_output_io_conf",
-    "gps_get_data",
+// Module functions in binding order. A function's traceback entries show its line here.
+struct Binding {
+    const char* name;
+    int line;
+};
+
+constexpr Binding function_order[] = {
+    {"get_number_of_connected_cameras", __LINE__},
+    {"camera_check", __LINE__},
+    {"get_camera_property", __LINE__},
+    {"get_sdk_version", __LINE__},
+    {"get_camera_property_by_id", __LINE__},
+    {"open_camera", __LINE__},
+    {"init_camera", __LINE__},
+    {"close_camera", __LINE__},
+    {"get_id", __LINE__},
+    {"set_id", __LINE__},
+    {"get_serial_number", __LINE__},
+    {"get_camera_support_mode", __LINE__},
+    {"get_camera_mode", __LINE__},
+    {"set_camera_mode", __LINE__},
+    {"start_exposure", __LINE__},
+    {"stop_exposure", __LINE__},
+    {"get_exp_status", __LINE__},
+    {"get_data_after_exp", __LINE__},
+    {"get_data_after_exp_gps", __LINE__},
+    {"start_video_capture", __LINE__},
+    {"stop_video_capture", __LINE__},
+    {"get_video_data", __LINE__},
+    {"get_video_data_gps", __LINE__},
+    {"get_num_of_controls", __LINE__},
+    {"get_control_caps", __LINE__},
+    {"get_control_value", __LINE__},
+    {"set_control_value", __LINE__},
+    {"set_roi_format", __LINE__},
+    {"get_roi_format", __LINE__},
+    {"set_start_pos", __LINE__},
+    {"get_start_pos", __LINE__},
+    {"get_dropped_frames", __LINE__},
+    {"enable_dark_subtract", __LINE__},
+    {"disable_dark_subtract", __LINE__},
+    {"pulse_guide_on", __LINE__},
+    {"pulse_guide_off", __LINE__},
+    {"get_gain_offset", __LINE__},
+    {"get_lmh_gain_offset", __LINE__},
+    {"send_soft_trigger", __LINE__},
+    {"set_trigger_output_io_conf", __LINE__},
+    {"get_trigger_output_io_conf", __LINE__},
+    {"gps_get_data", __LINE__},
 };
 
 const FunctionRow* find_row(const char* name) {
@@ -73,8 +78,6 @@ const FunctionRow* find_row(const char* name) {
     return nullptr;
 }
 
-// Line of the "init halvarine.corvantis.asi" traceback entry.
-constexpr int init_traceback_line = __LINE__;
 
 // ---------------------------------------------------------------------------------------
 // Constants.
@@ -280,18 +283,18 @@ int bind_from_import(const char* module_name, PyObject* name) {
 }
 
 int bind_functions() {
-    Ref handler = Ref::steal(new_function(handle_error_code_row));
+    Ref handler = Ref::steal(new_function(handle_error_code_row, __LINE__));
     if (!handler || PyDict_SetItem(state.globals, state.names.handle_error_code, handler.get()) < 0)
         return -1;
     state.handle_error_code = handler.release();
-    for (const char* name : function_order) {
-        const FunctionRow* row = find_row(name);
+    for (const Binding& binding : function_order) {
+        const FunctionRow* row = find_row(binding.name);
         if (!row) {
-            PyErr_Format(PyExc_SystemError, "no function row for %s", name);
+            PyErr_Format(PyExc_SystemError, "no function row for %s", binding.name);
             return -1;
         }
-        Ref function = Ref::steal(new_function(*row));
-        if (!function || PyDict_SetItemString(state.globals, name, function.get()) < 0)
+        Ref function = Ref::steal(new_function(*row, binding.line));
+        if (!function || PyDict_SetItemString(state.globals, binding.name, function.get()) < 0)
             return -1;
     }
     return 0;
@@ -390,7 +393,7 @@ int execute_module(PyObject* module) noexcept {
     if (execute_steps(module, add_init_entry) == 0)
         return 0;
     if (add_init_entry)
-        add_traceback("init halvarine.corvantis.asi", init_traceback_line);
+        add_traceback("init halvarine.corvantis.asi", __LINE__);
     unregister_qualified_name();
     clear_state();
     return -1;

@@ -181,7 +181,6 @@ struct FunctionRow {
     Parameter parameters[max_parameters];
     const char* return_annotation;
     const char* doc;         ///< null: no docstring
-    int line;                ///< line shown in traceback entries
 };
 
 /// Rows of each area; the module frame binds them in its own order.
@@ -195,11 +194,14 @@ extern const FunctionRow handle_error_code_row;
 
 /// Readies the function type; once per process.
 int ready_function_type();
-/// A new module function object for a row.
-PyObject* new_function(const FunctionRow& row);
-/// Adds the traceback entry named "halvarine.corvantis.asi.<name>" to the pending
-/// exception.
+/// A new module function object for a row; `line` is where the module frame binds it,
+/// the line its traceback entries show.
+PyObject* new_function(const FunctionRow& row, int line);
+/// Adds a traceback entry to the pending exception: `qualified_name` at `line` of the
+/// module frame's source.
 void add_traceback(const char* qualified_name, int line);
+/// Adds the entry "halvarine.corvantis.asi.<name>" of a module function.
+void add_function_traceback(PyObject* function);
 
 // ---------------------------------------------------------------------------------------
 // Shared steps of an implementation (call.cpp).

@@ -25,6 +25,7 @@ struct FunctionObject {
     PyObject* doc;                               ///< str or None
     PyObject* signature;                         ///< inspect.Signature, made on first use
     PyObject* traceback_name;                    ///< "halvarine.corvantis.asi.<name>"
+    int line;                                    ///< its line in the module frame's table
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
@@ -179,7 +180,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (bound && coerce(row, bound, owned, arguments))
         result = row.implementation(arguments);
     if (!result)
-        add_traceback(PyUnicode_AsUTF8(function->traceback_name), row.line);
+        add_function_traceback(self);
     return result;
 }
 
@@ -199,7 +200,7 @@ PyObject* no_argument_vectorcall(PyObject* self, PyObject* const*, size_t nargsf
         result = row.implementation(none);
     }
     if (!result)
-        add_traceback(PyUnicode_AsUTF8(function->traceback_name), row.line);
+        add_function_traceback(self);
     return result;
 }
 
@@ -347,7 +348,7 @@ int ready_function_type() {
     return function_type ? 0 : -1;
 }
 
-PyObject* new_function(const FunctionRow& row) {
+PyObject* new_function(const FunctionRow& row, int line) {
     Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FunctionObject, function_type)));
     if (!object)
         return nullptr;
@@ -362,6 +363,7 @@ PyObject* new_function(const FunctionRow& row) {
     function->doc = nullptr;
     function->signature = nullptr;
     function->traceback_name = nullptr;
+    function->line = line;
 
     function->name = PyUnicode_InternFromString(row.name);
     function->traceback_name = PyUnicode_FromFormat("%s.%s", qualified_module_name, row.name);
@@ -402,6 +404,11 @@ void add_traceback(const char* qualified_name, int line) {
     PyErr_SetRaisedException(exception);
     if (frame)
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+void add_function_traceback(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    add_traceback(PyUnicode_AsUTF8(function->traceback_name), function->line);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -557,7 +564,7 @@ bool check_status(PyObject* handler, int status) {
         // The module's own handler: its work without a second trip through the binder.
         if (raise_for_code(code.get()) == 0)
             return true;
-        add_traceback("halvarine.corvantis.asi.handle_error_code", handle_error_code_row.line);
+        add_function_traceback(state.handle_error_code);
         return false;
     }
     Ref result = Ref::steal(PyObject_CallOneArg(handler, code.get()));
@@ -712,18 +719,15 @@ Ref new_image_bytes(PyObject* size) {
     if (length == 0)
         return Ref::borrow(state.empty_bytes);
     // A new bytes object is private until returned, so the SDK may fill it in place:
-    // the caller gets the very bytes a buffer-then-copy would have produced.
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, length));
-    if (!bytes) {
+    // the caller gets the very bytes a buffer-then-copy would have produced. bytes(n)
+    // takes zeroed memory from calloc, so pages the SDK never writes are never touched.
+    Ref bytes = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), size));
+    if (!bytes && PyErr_ExceptionMatches(PyExc_OverflowError)) {
         // bytes refuses sizes next to Py_SSIZE_T_MAX with OverflowError; bytearray
         // reports any size it cannot allocate as MemoryError.
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
-            PyErr_NoMemory();
-        }
-        return bytes;
+        PyErr_Clear();
+        PyErr_NoMemory();
     }
-    std::memset(PyBytes_AS_STRING(bytes.get()), 0, static_cast<size_t>(length));
     return bytes;
 }
 

@@ -246,7 +246,6 @@ const FunctionRow rows[] = {
             "    Args:\n"
             "        camera_id (int): The camera ID.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "init_camera",
@@ -263,7 +262,6 @@ const FunctionRow rows[] = {
             "    Args:\n"
             "        camera_id (int): The camera ID.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "close_camera",
@@ -280,7 +278,6 @@ const FunctionRow rows[] = {
             "    Args:\n"
             "        camera_id (int): The camera ID.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_camera_support_mode",
@@ -299,7 +296,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_camera_mode",
@@ -318,7 +314,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "set_camera_mode",
@@ -335,7 +330,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "start_exposure",
@@ -352,7 +346,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "stop_exposure",
@@ -368,7 +361,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_exp_status",
@@ -387,7 +379,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_data_after_exp",
@@ -407,7 +398,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_data_after_exp_gps",
@@ -427,7 +417,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "start_video_capture",
@@ -443,7 +432,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "stop_video_capture",
@@ -459,7 +447,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_video_data",
@@ -482,7 +469,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_video_data_gps",
@@ -505,7 +491,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_dropped_frames",
@@ -524,7 +509,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "send_soft_trigger",
@@ -541,7 +525,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "set_trigger_output_io_conf",
@@ -565,7 +548,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_trigger_output_io_conf",
@@ -585,7 +567,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
 };
 

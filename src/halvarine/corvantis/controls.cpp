@@ -227,7 +227,6 @@ const FunctionRow rows[] = {
             "    Returns:\n"
             "        int: Number of controls.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_control_caps",
@@ -249,7 +248,6 @@ const FunctionRow rows[] = {
             "    Returns:\n"
             "        Controlaps: THe control caps\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_control_value",
@@ -271,7 +269,6 @@ const FunctionRow rows[] = {
             "    Returns:\n"
             "        tuple[int, bool]: The value of the control and whether it's in auto mode.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "set_control_value",
@@ -295,7 +292,6 @@ const FunctionRow rows[] = {
             "        AsiException\n"
             "\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "set_roi_format",
@@ -319,7 +315,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_roi_format",
@@ -341,7 +336,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "set_start_pos",
@@ -361,7 +355,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_start_pos",
@@ -380,7 +373,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "enable_dark_subtract",
@@ -397,7 +389,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "disable_dark_subtract",
@@ -413,7 +404,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "pulse_guide_on",
@@ -431,7 +421,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "pulse_guide_off",
@@ -449,7 +438,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_gain_offset",
@@ -469,7 +457,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_lmh_gain_offset",
@@ -488,7 +475,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "gps_get_data",
@@ -507,7 +493,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
 };
 

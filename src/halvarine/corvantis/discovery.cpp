@@ -89,7 +89,6 @@ const FunctionRow rows[] = {
             "    Returns:\n"
             "        int: Count of connected cameras.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "camera_check",
@@ -114,7 +113,6 @@ const FunctionRow rows[] = {
             "    Return:\n"
             "        Whether the device is an ASI Camera.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_camera_property",
@@ -134,7 +132,6 @@ const FunctionRow rows[] = {
             "    Returns CameraInfo: the camera info.\n"
             "\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_sdk_version",
@@ -150,7 +147,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_camera_property_by_id",
@@ -171,7 +167,6 @@ const FunctionRow rows[] = {
             "    Returns CameraInfo: the camera info.\n"
             "\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_id",
@@ -190,7 +185,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "set_id",
@@ -208,7 +202,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
     {
         .name = "get_serial_number",
@@ -227,7 +220,6 @@ const FunctionRow rows[] = {
             "    Raises:\n"
             "        AsiException: Raised if the operation is unsuccessful.\n"
             "    ",
-        .line = __LINE__,
     },
 };
 

@@ -191,7 +191,6 @@ const FunctionRow handle_error_code_row = {
     .parameters = {{"asi_error_code", Kind::Int, "int"}},
     .return_annotation = "None",
     .doc = nullptr,
-    .line = __LINE__,
 };
 
 } // namespace asi
