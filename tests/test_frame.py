@@ -109,12 +109,24 @@ def test_docstring_sections(f):
         assert "\n    Raises:\n" in doc
 
 
-@pytest.mark.xfail(strict=True, reason="classes carry __module__ 'halvarine.corvantis.asi', "
-                   "whose parent packages pickle cannot import in this build")
 def test_module_classes_pickle_by_reference():
     error = pickle.loads(pickle.dumps(asi.ASITimeout("ASI error code 11.")))
     assert type(error) is asi.ASITimeout and error.args == ("ASI error code 11.",)
     assert pickle.loads(pickle.dumps(asi.ImgType.IMG_RAW16)) is asi.ImgType.IMG_RAW16
+
+
+def test_pickles_load_in_a_process_that_never_imported_asi():
+    # What a multiprocessing worker sends back: an exception, a member, a function.
+    data = pickle.dumps((asi.ASITimeout("ASI error code 11."), asi.ControlType.ASI_GAIN,
+                         asi.open_camera))
+    code = ("import pickle, sys\n"
+            "error, member, function = pickle.loads(sys.stdin.buffer.read())\n"
+            "import asi\n"
+            "assert type(error) is asi.ASITimeout and error.args == ('ASI error code 11.',)\n"
+            "assert member is asi.ControlType.ASI_GAIN and function is asi.open_camera\n"
+            "assert sys.modules['halvarine.corvantis.asi'] is asi\n")
+    done = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True)
+    assert done.returncode == 0, done.stderr.decode()
 
 
 def test_handle_error_code_has_no_docstring():
