@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from tqdm import tqdm
 
 import asi
+from session import failed, opened
 
 
 @dataclass(frozen=True)
@@ -75,18 +76,14 @@ def main(argv: list[str]) -> int:
         print("no camera with a cooler found", file=sys.stderr)
         return 1
     camera_id = cooled[0].camera_id
-    asi.open_camera(camera_id)
     try:
-        asi.init_camera(camera_id)
-        result = cool(camera_id, target_c)
-        state = "settled" if result.settled else "still settling"
-        print(f"{cooled[0].name}: {result.temperature_c:+.1f} °C ({state}), "
-              f"cooler at {result.cooler_power}%")
+        with opened(camera_id):
+            result = cool(camera_id, target_c)
     except asi.ASIError as error:
-        print(f"camera {camera_id}: {type(error).__name__}: {error}", file=sys.stderr)
-        return 1
-    finally:
-        asi.close_camera(camera_id)
+        return failed(camera_id, error)
+    state = "settled" if result.settled else "still settling"
+    print(f"{cooled[0].name}: {result.temperature_c:+.1f} °C ({state}), "
+          f"cooler at {result.cooler_power}%")
     return 0
 
 

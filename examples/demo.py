@@ -14,8 +14,7 @@
 
 import sys
 import time
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -24,6 +23,7 @@ import asi
 from cooling import cool
 from guiding import GuidingError, guide
 from list_cameras import describe, find_cameras
+from session import opened
 from snap import ExposureFailed, Frame, expose, fits_header, save, set_gain, set_region, unity_gain
 from video import record
 
@@ -61,22 +61,10 @@ def report_frame(frame: Frame, fits_path: Path, png_path: Path) -> None:
     print(f"   saved {fits_path} and {png_path}")
 
 
-@contextmanager
-def opened(info: asi.CameraInfo) -> Iterator[int]:
-    """The camera opened and initialised for the block, and closed after it whatever
-    happens, so that a failing step never leaves it open for the rest of the session."""
-    asi.open_camera(info.camera_id)
-    try:
-        asi.init_camera(info.camera_id)
-        yield info.camera_id
-    finally:
-        asi.close_camera(info.camera_id)
-
-
 def exposure_session(info: asi.CameraInfo, out: Path, name: str, exposure_s: float,
                      cool_to: int | None = None) -> None:
     """Cool (on request), then one exposure of the whole sensor at unity gain, saved."""
-    with opened(info) as camera_id:
+    with opened(info.camera_id) as camera_id:
         if cool_to is not None and info.is_cooler_cam:
             result = cool(camera_id, cool_to)
             state = "settled" if result.settled else "not settled yet, going on"
@@ -94,7 +82,7 @@ def exposure_session(info: asi.CameraInfo, out: Path, name: str, exposure_s: flo
 
 
 def video_run(info: asi.CameraInfo) -> None:
-    with opened(info) as camera_id:
+    with opened(info.camera_id) as camera_id:
         width, height = set_region(camera_id, 1920, 1080, 1, asi.ImgType.IMG_RAW8)
         stats = record(camera_id, VIDEO_SECONDS, exposure_us=10_000)
         print(f"   {width}x{height} RAW8, 10 ms exposures: {stats.frames} frames in "
@@ -103,7 +91,7 @@ def video_run(info: asi.CameraInfo) -> None:
 
 
 def guiding_run(info: asi.CameraInfo) -> None:
-    with opened(info) as camera_id:
+    with opened(info.camera_id) as camera_id:
         set_region(camera_id, info.max_width, info.max_height, 1, asi.ImgType.IMG_RAW16)
         result = guide(camera_id, log=lambda line: print("   " + line))
         outcome = "centred" if result.centred else "not centred within the step limit"

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import asi
+from session import failed, opened
 from snap import expose, set_region
 
 WEST, EAST = asi.GuideDirection.ASI_GUIDE_WEST, asi.GuideDirection.ASI_GUIDE_EAST
@@ -229,17 +230,13 @@ def main(argv: list[str]) -> int:
         print("no camera with an ST4 guide port found", file=sys.stderr)
         return 1
     camera_id = guiders[0].camera_id
-    asi.open_camera(camera_id)
     try:
-        asi.init_camera(camera_id)
-        set_region(camera_id, 99_999, 99_999, 1, asi.ImgType.IMG_RAW16)
-        result = guide(camera_id)
-        print("star centred" if result.centred else "star not centred in time")
+        with opened(camera_id):
+            set_region(camera_id, 99_999, 99_999, 1, asi.ImgType.IMG_RAW16)
+            result = guide(camera_id)
     except (asi.ASIError, GuidingError) as error:
-        print(f"camera {camera_id}: {type(error).__name__}: {error}", file=sys.stderr)
-        return 1
-    finally:
-        asi.close_camera(camera_id)
+        return failed(camera_id, error)
+    print("star centred" if result.centred else "star not centred in time")
     return 0
 
 

@@ -21,6 +21,7 @@ from tqdm import tqdm
 import asi
 from cooling import sensor_temperature
 from list_cameras import bayer_cell
+from session import camera_at, failed, opened
 
 # How the SDK lays out one pixel of each output format: numpy type and samples per pixel.
 # RAW16 is little-endian, with the sensor's bits at the top (a 12-bit value times 16).
@@ -296,25 +297,19 @@ def save(frame: Frame, stem: Path) -> tuple[Path, Path]:
 
 def main(argv: list[str]) -> int:
     exposure_s = float(argv[0]) if argv else 3.0
-    index = int(argv[1]) if len(argv) > 1 else 0
-    if index >= asi.get_number_of_connected_cameras():
-        print(f"no camera at index {index}", file=sys.stderr)
+    camera_id = camera_at(int(argv[1]) if len(argv) > 1 else 0)
+    if camera_id is None:
         return 1
-    camera_id = asi.get_camera_property(index).camera_id
-    asi.open_camera(camera_id)
     try:
-        asi.init_camera(camera_id)
-        binning = 2 if 2 in asi.get_camera_property_by_id(camera_id).supported_bins else 1
-        set_region(camera_id, 99_999, 99_999, binning, asi.ImgType.IMG_RAW16)  # whole sensor
-        set_gain(camera_id, *unity_gain(camera_id))
-        frame = expose(camera_id, exposure_s)
-        fits_path, png_path = save(frame, Path("out") / "snap")
-        print(f"saved {fits_path} and {png_path}")
+        with opened(camera_id):
+            binning = 2 if 2 in asi.get_camera_property_by_id(camera_id).supported_bins else 1
+            set_region(camera_id, 99_999, 99_999, binning, asi.ImgType.IMG_RAW16)  # whole sensor
+            set_gain(camera_id, *unity_gain(camera_id))
+            frame = expose(camera_id, exposure_s)
     except asi.ASIError as error:
-        print(f"camera {camera_id}: {type(error).__name__}: {error}", file=sys.stderr)
-        return 1
-    finally:
-        asi.close_camera(camera_id)
+        return failed(camera_id, error)
+    fits_path, png_path = save(frame, Path("out") / "snap")
+    print(f"saved {fits_path} and {png_path}")
     return 0
 
 

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from tqdm import tqdm
 
 import asi
+from session import camera_at, failed, opened
 from snap import frame_bytes, set_region, to_array
 
 
@@ -65,23 +66,17 @@ def record(camera_id: int, seconds: float, exposure_us: int, progress: bool = Tr
 
 def main(argv: list[str]) -> int:
     seconds = float(argv[0]) if argv else 5.0
-    index = int(argv[1]) if len(argv) > 1 else 0
-    if index >= asi.get_number_of_connected_cameras():
-        print(f"no camera at index {index}", file=sys.stderr)
+    camera_id = camera_at(int(argv[1]) if len(argv) > 1 else 0)
+    if camera_id is None:
         return 1
-    camera_id = asi.get_camera_property(index).camera_id
-    asi.open_camera(camera_id)
     try:
-        asi.init_camera(camera_id)
-        width, height = set_region(camera_id, 1920, 1080, 1, asi.ImgType.IMG_RAW8)
-        stats = record(camera_id, seconds, exposure_us=10_000)
-        print(f"{width}x{height} RAW8: {stats.frames} frames in {stats.seconds:.1f} s = "
-              f"{stats.fps:.1f} fps, {stats.dropped} dropped, {stats.timeouts} time-outs")
+        with opened(camera_id):
+            width, height = set_region(camera_id, 1920, 1080, 1, asi.ImgType.IMG_RAW8)
+            stats = record(camera_id, seconds, exposure_us=10_000)
     except asi.ASIError as error:
-        print(f"camera {camera_id}: {type(error).__name__}: {error}", file=sys.stderr)
-        return 1
-    finally:
-        asi.close_camera(camera_id)
+        return failed(camera_id, error)
+    print(f"{width}x{height} RAW8: {stats.frames} frames in {stats.seconds:.1f} s = "
+          f"{stats.fps:.1f} fps, {stats.dropped} dropped, {stats.timeouts} time-outs")
     return 0
 
 

@@ -1,0 +1,34 @@
+"""What every example does around its own work with a camera: open and initialise it,
+close it again whatever happens, and report the SDK's refusal the way a user reads it."""
+
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+import asi
+
+
+@contextmanager
+def opened(camera_id: int) -> Iterator[int]:
+    """The camera opened and initialised for the block, and closed after it whatever
+    happens, so that a failing step never leaves it open."""
+    asi.open_camera(camera_id)
+    try:
+        asi.init_camera(camera_id)
+        yield camera_id
+    finally:
+        asi.close_camera(camera_id)
+
+
+def camera_at(index: int) -> int | None:
+    """The camera ID of the camera at `index` of the SDK's list, or None (reported)."""
+    if not 0 <= index < asi.get_number_of_connected_cameras():
+        print(f"no camera at index {index}", file=sys.stderr)
+        return None
+    return asi.get_camera_property(index).camera_id
+
+
+def failed(camera_id: int, error: Exception) -> int:
+    """Reports what went wrong with a camera; the exit status of a program that failed."""
+    print(f"camera {camera_id}: {type(error).__name__}: {error}", file=sys.stderr)
+    return 1
