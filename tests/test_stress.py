@@ -44,12 +44,13 @@ def prepare(camera, exposure_us=2000):
 
 
 class Crew:
-    """Threads that repeat one task until the time is up, counting what they did and
-    keeping anything that went wrong other than an SDK status."""
+    """Threads that repeat one task until the time is up, and each at least once however
+    slowly the process runs (under valgrind, say), keeping anything that went wrong other
+    than an SDK status."""
 
     def __init__(self, seconds):
         self.deadline = time.monotonic() + seconds
-        self.threads, self.done, self.errors = [], {}, []
+        self.threads, self.errors = [], []
         self.lock = threading.Lock()
 
     def add(self, name, task):
@@ -57,7 +58,7 @@ class Crew:
             count = 0
             rng = random.Random(name)
             try:
-                while time.monotonic() < self.deadline:
+                while count == 0 or time.monotonic() < self.deadline:
                     try:
                         task(rng)
                     except asi.ASIError:
@@ -66,8 +67,6 @@ class Crew:
             except BaseException as error:   # kept for the assertion below
                 with self.lock:
                     self.errors.append((name, error))
-            with self.lock:
-                self.done[name] = count
         self.threads.append(threading.Thread(target=run, name=name, daemon=True))
 
     def run(self):
@@ -78,8 +77,6 @@ class Crew:
         hung = [t.name for t in self.threads if t.is_alive()]
         assert not hung, f"threads still running: {hung}"
         assert not self.errors, self.errors
-        idle = [t.name for t in self.threads if not self.done.get(t.name)]
-        assert not idle, f"threads that never finished a task: {idle}"
 
 
 def read_frame(camera, wait_ms):
