@@ -27,7 +27,7 @@ from reliability import model
 from reliability.functions import (BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT,
                                    WITH_PARAMS)
 
-EXAMPLES = int(os.environ.get("ASI_FUZZ_EXAMPLES", "40"))
+EXAMPLES = int(os.environ.get("ASI_FUZZ_EXAMPLES", "50"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture,
                                        HealthCheck.too_slow])
@@ -94,6 +94,11 @@ class ValueRaises:
         raise Boom("value refused")
 
 
+class IntGivesFloat:
+    def __int__(self):
+        return 1.5
+
+
 RAISE = ("raise",)
 EDGE_INTS = [0, 1, -1, 2, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63,
              -(2**63), -(2**63) - 1, 2**64, 10**30, -(10**30)]
@@ -144,8 +149,27 @@ def plausible(kind):
     return st.booleans()
 
 
+def tricky(kind):
+    """Values of the kind that pass the boundary and fail later, in the conversion: two of
+    them in one call tell which conversion comes first. (A boolean or a record has no
+    later conversion; theirs fail at the boundary.)"""
+    overflow = st.sampled_from([2**31, -(2**31) - 1, 2**63, -(2**63) - 1, 10**30])
+    if kind == INT:
+        return st.one_of(overflow, overflow.map(Int), st.sampled_from([1e10, -3e18]))
+    if kind == LONG:
+        return st.sampled_from([2**63, -(2**63) - 1, 10**30, 1e19])
+    if kind == ENUM:
+        return st.one_of(st.sampled_from([0, None, "x", ValueRaises()]),
+                         st.sampled_from([2**31, "3", IntGivesFloat(), 1.5j]).map(Valued))
+    if kind == TEXT:
+        return st.sampled_from(["\0", "a\0b", "\ud800", "x\udfff"])
+    if kind == RECORD:
+        return st.sampled_from([None, "0011223344556677"])
+    return st.builds(lambda: make_odd({"__bool__": RAISE}))
+
+
 def argument(param):
-    return st.one_of(plausible(param.kind), anything)
+    return st.one_of(plausible(param.kind), tricky(param.kind), anything)
 
 
 @st.composite
@@ -155,10 +179,21 @@ def calls(draw, function):
     Mostly one parameter gets an arbitrary object and the others values of their kind,
     so that every parameter's own rules are reached, not only the first one's."""
     params = function.params
+    style = draw(st.sampled_from(["one", "one", "every", "late", "pair"]))
     if not params:
         values = []
-    elif draw(st.integers(0, 3)) == 0:
+    elif style == "every":
         values = [draw(argument(p)) for p in params]
+    elif style == "late":
+        # Every conversion from a drawn parameter on would fail: the first in the
+        # function's order must win.
+        first = draw(st.integers(0, len(params) - 1))
+        values = [draw(plausible(p.kind) if i < first or p.kind in (BOOL, RECORD)
+                       else tricky(p.kind)) for i, p in enumerate(params)]
+    elif style == "pair":
+        chosen = draw(st.sets(st.integers(0, len(params) - 1), min_size=1, max_size=2))
+        values = [draw(tricky(p.kind) if i in chosen else plausible(p.kind))
+                  for i, p in enumerate(params)]
     else:
         wild = draw(st.integers(0, len(params) - 1))
         values = [draw(anything if i == wild else plausible(p.kind))
