@@ -78,7 +78,6 @@ const FunctionRow* find_row(const char* name) {
     return nullptr;
 }
 
-
 // ---------------------------------------------------------------------------------------
 // Constants.
 
@@ -189,7 +188,9 @@ bool registered_qualified_name = false;
 /// sys.modules (borrowed). Unlike PySys_GetObject, this needs no allocation, so it cannot
 /// fail when memory runs out: the undoing after a failed import must still find it, and
 /// a failure to find it must not stand in for the MemoryError that ended the import.
-PyObject* module_registry() { return PyImport_GetModuleDict(); }
+PyObject* module_registry() {
+    return PyImport_GetModuleDict();
+}
 
 int register_qualified_name() {
     PyObject* modules = module_registry();
@@ -323,7 +324,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module)
         return nullptr;
-    PyObject* namespace_ = PyModule_GetDict(module.get());  // borrowed
+    PyObject* namespace_ = PyModule_GetDict(module.get()); // borrowed
     struct Copy {
         const char* from;
         const char* to;
@@ -409,18 +410,20 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "asi",       // m_name
-    nullptr,     // m_doc: the module has no docstring
-    0,           // m_size: no per-module state; the state is process-wide
-    no_methods,  // m_methods: every function is made by the execute phase
-    slots,       // m_slots
-    nullptr,     // m_traverse
-    nullptr,     // m_clear
-    nullptr,     // m_free: no unload
+    "asi",      // m_name
+    nullptr,    // m_doc: the module has no docstring
+    0,          // m_size: no per-module state; the state is process-wide
+    no_methods, // m_methods: every function is made by the execute phase
+    slots,      // m_slots
+    nullptr,    // m_traverse
+    nullptr,    // m_clear
+    nullptr,    // m_free: no unload
 };
 
 } // namespace
 
 } // namespace asi
 
-PyMODINIT_FUNC PyInit_asi() { return PyModuleDef_Init(&asi::definition); }
+PyMODINIT_FUNC PyInit_asi() {
+    return PyModuleDef_Init(&asi::definition);
+}

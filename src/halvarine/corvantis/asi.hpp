@@ -77,36 +77,36 @@ private:
 /// Names the module looks up or uses as attribute names; interned, so their hashes are
 /// cached and keyword matching can try identity first.
 struct Names {
-    PyObject* handle_error_code;            ///< the status handler's global name
-    PyObject* error_table;                  ///< "ASI_ERROR_CODE_TO_EXCEPTION"
-    PyObject* success;                      ///< "ASISuccess"
-    PyObject* unknown_error_code;           ///< "ASIUnknownErrorCode"
-    PyObject* error_base;                   ///< "ASIError"
-    PyObject* int_enum;                     ///< "IntEnum"
-    PyObject* optional;                     ///< "Optional"
-    PyObject* bayer_pattern;                ///< enumeration class names looked up at call time
+    PyObject* handle_error_code;  ///< the status handler's global name
+    PyObject* error_table;        ///< "ASI_ERROR_CODE_TO_EXCEPTION"
+    PyObject* success;            ///< "ASISuccess"
+    PyObject* unknown_error_code; ///< "ASIUnknownErrorCode"
+    PyObject* error_base;         ///< "ASIError"
+    PyObject* int_enum;           ///< "IntEnum"
+    PyObject* optional;           ///< "Optional"
+    PyObject* bayer_pattern;      ///< enumeration class names looked up at call time
     PyObject* img_type;
     PyObject* control_type;
     PyObject* camera_mode;
     PyObject* exposure_status;
-    PyObject* value;                        ///< attribute read from enumeration arguments
-    PyObject* get;                          ///< the error table's lookup method
-    PyObject* encode;                       ///< CameraInfo.name assignment
-    PyObject* utf_8;                        ///< "utf-8"
-    PyObject* img_end;                      ///< "IMG_END"
-    PyObject* mode_end;                     ///< "ASI_MODE_END"
-    PyObject* supported_camera_mode;        ///< SupportedMode's property
-    PyObject* name;                         ///< CameraInfo's repr reads these four
+    PyObject* value;                 ///< attribute read from enumeration arguments
+    PyObject* get;                   ///< the error table's lookup method
+    PyObject* encode;                ///< CameraInfo.name assignment
+    PyObject* utf_8;                 ///< "utf-8"
+    PyObject* img_end;               ///< "IMG_END"
+    PyObject* mode_end;              ///< "ASI_MODE_END"
+    PyObject* supported_camera_mode; ///< SupportedMode's property
+    PyObject* name;                  ///< CameraInfo's repr reads these four
     PyObject* camera_id;
     PyObject* max_height;
     PyObject* max_width;
-    PyObject* dunder_prepare;               ///< "__prepare__"
-    PyObject* dunder_module;                ///< "__module__"
-    PyObject* dunder_qualname;              ///< "__qualname__"
-    PyObject* dunder_doc;                   ///< "__doc__"
-    PyObject* add_note;                     ///< BaseException.add_note
-    PyObject* fromhex;                      ///< bytes.fromhex
-    PyObject* module_name;                  ///< "halvarine.corvantis.asi"
+    PyObject* dunder_prepare;  ///< "__prepare__"
+    PyObject* dunder_module;   ///< "__module__"
+    PyObject* dunder_qualname; ///< "__qualname__"
+    PyObject* dunder_doc;      ///< "__doc__"
+    PyObject* add_note;        ///< BaseException.add_note
+    PyObject* fromhex;         ///< bytes.fromhex
+    PyObject* module_name;     ///< "halvarine.corvantis.asi"
 };
 
 /// The record types, in the order they are created and bound.
@@ -115,25 +115,27 @@ enum class RecordKind : int { ControlCaps, Id, SupportedMode, GpsData, CameraInf
 /// Everything the module keeps between calls. One instance per process: the module can
 /// live in one interpreter only, and there is no unload.
 struct State {
-    int64_t owner_interpreter = -1;         ///< interpreter that first created the module
-    PyObject* module = nullptr;             ///< strong; set once the execute phase runs
-    PyObject* globals = nullptr;            ///< strong; the module's namespace dictionary
-    PyObject* builtins = nullptr;           ///< strong; the builtins module
-    PyObject* enumerate = nullptr;          ///< strong; the built-in enumerate, held from import
+    int64_t owner_interpreter = -1; ///< interpreter that first created the module
+    PyObject* module = nullptr;     ///< strong; set once the execute phase runs
+    PyObject* globals = nullptr;    ///< strong; the module's namespace dictionary
+    PyObject* builtins = nullptr;   ///< strong; the builtins module
+    PyObject* enumerate = nullptr;  ///< strong; the built-in enumerate, held from import
     PyTypeObject* records[static_cast<int>(RecordKind::Count)] = {}; ///< strong
-    PyObject* handle_error_code = nullptr;  ///< strong; the module's own handler function
-    PyObject* empty_tuple = nullptr;        ///< strong
-    PyObject* empty_bytes = nullptr;        ///< strong
-    PyObject* empty_str = nullptr;          ///< strong
-    PyObject* small_ints[30] = {};          ///< strong; -1, 0, 1, ..., 28 (see small_int)
-    Names names = {};                       ///< strong
-    bool constants_ready = false;           ///< names and constants exist
+    PyObject* handle_error_code = nullptr; ///< strong; the module's own handler function
+    PyObject* empty_tuple = nullptr;       ///< strong
+    PyObject* empty_bytes = nullptr;       ///< strong
+    PyObject* empty_str = nullptr;         ///< strong
+    PyObject* small_ints[30] = {};         ///< strong; -1, 0, 1, ..., 28 (see small_int)
+    Names names = {};                      ///< strong
+    bool constants_ready = false;          ///< names and constants exist
 };
 
 extern State state;
 
 /// The shared int object for -1..28: enumeration values and error table keys.
-inline PyObject* small_int(int value) { return state.small_ints[value + 1]; }
+inline PyObject* small_int(int value) {
+    return state.small_ints[value + 1];
+}
 
 inline PyTypeObject* record_type(RecordKind kind) {
     return state.records[static_cast<int>(kind)];
@@ -144,21 +146,21 @@ inline PyTypeObject* record_type(RecordKind kind) {
 
 /// How a parameter is taken at the call boundary and converted for the SDK.
 enum class Kind : uint8_t {
-    Int,      ///< number coerced to int; C int
-    Long,     ///< number coerced to int; C long
-    Bool,     ///< any object, reduced to its truth value 1 or 0
-    Enum,     ///< any object; its `value` attribute becomes a C int
-    Text,     ///< exactly str; UTF-8 bytes
-    Record,   ///< an Id (or subclass); its ASI_ID passed by value
+    Int,    ///< number coerced to int; C int
+    Long,   ///< number coerced to int; C long
+    Bool,   ///< any object, reduced to its truth value 1 or 0
+    Enum,   ///< any object; its `value` attribute becomes a C int
+    Text,   ///< exactly str; UTF-8 bytes
+    Record, ///< an Id (or subclass); its ASI_ID passed by value
 };
 
 inline constexpr int max_parameters = 5;
 
 /// One parameter of a module function.
 struct Parameter {
-    const char* name;        ///< also the keyword
+    const char* name; ///< also the keyword
     Kind kind;
-    const char* annotation;  ///< stored as text in __annotations__
+    const char* annotation; ///< stored as text in __annotations__
 };
 
 /// The arguments after binding and boundary coercion, in parameter order. Integer kinds
@@ -180,7 +182,7 @@ struct FunctionRow {
     int parameter_count;
     Parameter parameters[max_parameters];
     const char* return_annotation;
-    const char* doc;         ///< null: no docstring
+    const char* doc; ///< null: no docstring
 };
 
 /// Rows of each area; the module frame binds them in its own order.
@@ -260,26 +262,65 @@ unsigned char* image_storage(PyObject* bytes_object);
 /// A new, zeroed record of the module's own type.
 Ref new_record(RecordKind kind);
 
-/// The plainest call sequence, shared by every function that takes only a camera ID
-/// and returns nothing: resolve the handler, convert the ID, call the SDK, check.
+/// The enumeration class bound to `class_name` now, called with an SDK value: the
+/// member for that value, or the class's own ValueError.
+PyObject* enum_member(PyObject* class_name, int value);
+
+/// The steps every per-camera call shares, in their order: the handler resolved, then
+/// the camera ID (always the first argument) converted; after the SDK call, the status
+/// passed to that same handler.
+class CameraCall {
+public:
+    /// False, with the exception set, when either step fails: the SDK is not to be called.
+    bool begin(const Arguments& arguments) {
+        handler_ = resolve_handler();
+        return handler_ && to_c_int(arguments.object[0], &camera_id);
+    }
+    /// The status check; false if the handler raised.
+    bool check(int status) { return check_status(handler_.get(), status); }
+
+    int camera_id = 0;
+
+private:
+    Ref handler_;
+};
+
+/// The plainest call: a camera ID in, nothing out.
 template <ASI_ERROR_CODE (*sdk_call)(int)>
 PyObject* camera_status_only(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    if (!check_status(handler.get(), sdk_call(camera_id)))
+    CameraCall call;
+    if (!call.begin(arguments) || !call.check(sdk_call(call.camera_id)))
         return nullptr;
     Py_RETURN_NONE;
+}
+
+/// A camera ID and an enumeration argument, read through its `value` after the ID.
+template <class Enum, ASI_ERROR_CODE (*sdk_call)(int, Enum)>
+PyObject* camera_and_enum(const Arguments& arguments) {
+    CameraCall call;
+    int value;
+    if (!call.begin(arguments) || !enum_value(arguments.object[1], &value) ||
+        !call.check(sdk_call(call.camera_id, static_cast<Enum>(value))))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+/// A count the SDK writes for a camera.
+template <ASI_ERROR_CODE (*sdk_call)(int, int*)> PyObject* read_count(const Arguments& arguments) {
+    CameraCall call;
+    int count = 0;
+    if (!call.begin(arguments) || !call.check(sdk_call(call.camera_id, &count)))
+        return nullptr;
+    return PyLong_FromLong(count);
 }
 
 // ---------------------------------------------------------------------------------------
 // Import-time builders of each area, called by the execute phase in binding order.
 
-int create_record_types();                  ///< records.cpp; binds the five types
-int create_enumerations();                  ///< enums.cpp; binds the eight IntEnums
-int create_exceptions();                    ///< errors.cpp; binds ASIError and subclasses
-int create_error_table();                   ///< errors.cpp; binds ASI_ERROR_CODE_TO_EXCEPTION
+int create_record_types(); ///< records.cpp; binds the five types
+int create_enumerations(); ///< enums.cpp; binds the eight IntEnums
+int create_exceptions();   ///< errors.cpp; binds ASIError and subclasses
+int create_error_table();  ///< errors.cpp; binds ASI_ERROR_CODE_TO_EXCEPTION
 
 /// The handler's own work, entered directly when the resolved handler is the module's.
 /// Returns 0 for success, -1 with the mapped exception set.

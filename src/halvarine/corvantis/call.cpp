@@ -3,7 +3,7 @@
 // traceback entries.
 #include "asi.hpp"
 
-#include <frameobject.h>  // PyFrame_New, for traceback entries
+#include <frameobject.h> // PyFrame_New, for traceback entries
 
 #include <climits>
 #include <cstring>
@@ -19,16 +19,18 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionRow* row;
-    PyObject* name;                              ///< interned __name__ and __qualname__
-    PyObject* parameter_names[max_parameters];   ///< interned keywords
-    PyObject* annotations;                       ///< dict, as __annotations__ shows it
-    PyObject* doc;                               ///< str or None
-    PyObject* signature;                         ///< inspect.Signature, made on first use
-    PyObject* traceback_name;                    ///< "halvarine.corvantis.asi.<name>"
-    int line;                                    ///< its line in the module frame's table
+    PyObject* name;                            ///< interned __name__ and __qualname__
+    PyObject* parameter_names[max_parameters]; ///< interned keywords
+    PyObject* annotations;                     ///< dict, as __annotations__ shows it
+    PyObject* doc;                             ///< str or None
+    PyObject* signature;                       ///< inspect.Signature, made on first use
+    PyObject* traceback_name;                  ///< "halvarine.corvantis.asi.<name>"
+    int line;                                  ///< its line in the module frame's table
 };
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
 
 // Error messages are built off the hot path.
 
@@ -38,8 +40,8 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
                  row.parameter_count == 1 ? "" : "s", given);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_no_arguments_error(const FunctionRow& row,
-                                                           Py_ssize_t given, bool keywords) {
+[[gnu::cold, gnu::noinline]] void raise_no_arguments_error(const FunctionRow& row, Py_ssize_t given,
+                                                           bool keywords) {
     if (keywords)
         PyErr_Format(PyExc_TypeError, "%.200s() %s", row.name, "takes no keyword arguments");
     else
@@ -96,8 +98,8 @@ PyObject* const* bind(const FunctionObject* function, PyObject* const* args, Py_
         if (index == -2)
             return nullptr;
         if (index == -1) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         row.name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name,
+                         keyword);
             return nullptr;
         }
         if (storage[index]) {
@@ -137,9 +139,9 @@ bool coerce(const FunctionRow& row, PyObject* const* bound, Ref* owned, Argument
             out.object[i] = owned[i].get();
             break;
         case Kind::Bool: {
-            int truth = argument == Py_True    ? 1
+            int truth = argument == Py_True                           ? 1
                         : argument == Py_False || argument == Py_None ? 0
-                                                                        : PyObject_IsTrue(argument);
+                                                                      : PyObject_IsTrue(argument);
             if (truth < 0)
                 return false;
             out.truth[i] = truth;
@@ -207,9 +209,15 @@ PyObject* no_argument_vectorcall(PyObject* self, PyObject* const*, size_t nargsf
 // ---------------------------------------------------------------------------------------
 // What Python sees of a function object.
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_module(PyObject*, void*) { return Py_NewRef(state.names.module_name); }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
+PyObject* get_module(PyObject*, void*) {
+    return Py_NewRef(state.names.module_name);
+}
+PyObject* get_doc(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->doc);
+}
 PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->annotations);
 }
@@ -278,7 +286,9 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 }
 
 /// Like built-in functions, a module function stays unbound when stored in a class.
-PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) {
+    return Py_NewRef(self);
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -306,7 +316,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(function->signature);
     Py_XDECREF(function->traceback_name);
     type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type own a reference to it
+    Py_DECREF(type); // instances of a heap type own a reference to it
 }
 
 PyMemberDef function_members[] = {
@@ -349,7 +359,8 @@ int ready_function_type() {
 }
 
 PyObject* new_function(const FunctionRow& row, int line) {
-    Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FunctionObject, function_type)));
+    Ref object =
+        Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FunctionObject, function_type)));
     if (!object)
         return nullptr;
     FunctionObject* function = as_function(object.get());
@@ -375,9 +386,8 @@ PyObject* new_function(const FunctionRow& row, int line) {
         if (!function->parameter_names[i])
             return nullptr;
         Ref annotation = Ref::steal(PyUnicode_FromString(row.parameters[i].annotation));
-        if (!annotation ||
-            PyDict_SetItem(function->annotations, function->parameter_names[i], annotation.get()) <
-                0)
+        if (!annotation || PyDict_SetItem(function->annotations, function->parameter_names[i],
+                                          annotation.get()) < 0)
             return nullptr;
     }
     Ref return_annotation = Ref::steal(PyUnicode_FromString(row.return_annotation));
@@ -397,9 +407,9 @@ void add_traceback(const char* qualified_name, int line) {
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(traceback_file_name, qualified_name, line)));
     Ref frame;
     if (code && state.globals)
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), state.globals,
-            nullptr)));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                        state.globals, nullptr)));
     PyErr_Clear();
     PyErr_SetRaisedException(exception);
     if (frame)
@@ -417,7 +427,7 @@ void add_function_traceback(PyObject* self) {
 Ref lookup_global(PyObject* name) {
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(state.globals, name, &found) != 0)
-        return Ref::steal(found);  // a hit, or an error from the dictionary
+        return Ref::steal(found); // a hit, or an error from the dictionary
     if (PyObject_GetOptionalAttr(state.builtins, name, &found) != 0)
         return Ref::steal(found);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -441,22 +451,22 @@ Ref lookup_global(PyObject* name) {
 namespace {
 
 struct LookupCache {
-    bool stale = true;                  ///< something changed since the fields below were set
+    bool stale = true; ///< something changed since the fields below were set
     bool tried_watcher = false;
-    int watcher = -1;                   ///< dict watcher id; -1: none, look up every time
-    PyObject* watched_globals = nullptr;///< borrowed; the namespace being watched
-    PyObject* watched_table = nullptr;  ///< borrowed; the error table being watched
-    PyObject* handler = nullptr;        ///< borrowed from the namespace; null: look it up
-    bool zero_is_success = false;       ///< the table's entry for 0 is the namespace's ASISuccess
+    int watcher = -1;                    ///< dict watcher id; -1: none, look up every time
+    PyObject* watched_globals = nullptr; ///< borrowed; the namespace being watched
+    PyObject* watched_table = nullptr;   ///< borrowed; the error table being watched
+    PyObject* handler = nullptr;         ///< borrowed from the namespace; null: look it up
+    bool zero_is_success = false;        ///< the table's entry for 0 is the namespace's ASISuccess
 };
 
 LookupCache cache;
 
 bool is_remembered_name(PyObject* key) {
     if (!state.constants_ready)
-        return true;  // the names are gone with a failed import: assume the worst
-    for (PyObject* name : {state.names.handle_error_code, state.names.error_table,
-                           state.names.success})
+        return true; // the names are gone with a failed import: assume the worst
+    for (PyObject* name :
+         {state.names.handle_error_code, state.names.error_table, state.names.success})
         if (key == name || PyUnicode_Equal(key, name) == 1)
             return true;
     return false;
@@ -471,8 +481,8 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
         if (event == PyDict_EVENT_DEALLOCATED)
             cache.watched_globals = nullptr;
         // A new or changed entry under another exact-str name cannot change our lookups.
-        const bool entry_event = event == PyDict_EVENT_ADDED ||
-                                 event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+        const bool entry_event = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                                 event == PyDict_EVENT_DELETED;
         if (!entry_event || !PyUnicode_CheckExact(key) || is_remembered_name(key))
             cache.stale = true;
     }
@@ -671,6 +681,14 @@ bool enum_value(PyObject* argument, int* out) {
     return value && object_to_c_int(value.get(), out);
 }
 
+PyObject* enum_member(PyObject* class_name, int value) {
+    Ref cls = lookup_global(class_name);
+    Ref number = Ref::steal(PyLong_FromLong(value));
+    if (!cls || !number)
+        return nullptr;
+    return PyObject_CallOneArg(cls.get(), number.get());
+}
+
 PyObject* coerce_int_result(Ref value) {
     if (!value || PyLong_CheckExact(value.get()) || value.get() == Py_None)
         return value.release();
@@ -692,11 +710,11 @@ void raise_argument_type_error(const char* parameter, const char* expected, PyOb
     Ref note = Ref::steal(PyUnicode_FromFormat(
         "Subclasses of built-in types are refused here: pass an exact %s, e.g. %s(value).",
         expected, expected));
-    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(exception, state.names.add_note,
-                                                             note.get()))
-                     : Ref();
+    Ref added =
+        note ? Ref::steal(PyObject_CallMethodOneArg(exception, state.names.add_note, note.get()))
+             : Ref();
     if (!added)
-        PyErr_Clear();  // the TypeError itself matters more than its note
+        PyErr_Clear(); // the TypeError itself matters more than its note
     PyErr_SetRaisedException(exception);
 }
 
@@ -708,8 +726,8 @@ Ref new_image_bytes(PyObject* size) {
     if (length < 0) {
         // Negative or beyond Py_ssize_t: let bytearray() itself say why it refuses.
         PyErr_Clear();
-        Ref refused = Ref::steal(PyObject_CallOneArg(
-            reinterpret_cast<PyObject*>(&PyByteArray_Type), size));
+        Ref refused =
+            Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size));
         if (refused) {
             PyErr_SetString(PyExc_SystemError, "bytearray() accepted an invalid size");
             return Ref();

@@ -8,48 +8,35 @@ namespace asi {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------
-// Snap exposures
-
-PyObject* start_exposure(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    const auto is_dark = static_cast<ASI_BOOL>(arguments.truth[1]);
-    if (!check_status(handler.get(), ASIStartExposure(camera_id, is_dark)))
+/// A camera ID and one flag: the dark-frame choice, the soft trigger's start or stop.
+template <ASI_ERROR_CODE (*sdk_call)(int, ASI_BOOL)>
+PyObject* camera_and_flag(const Arguments& arguments) {
+    CameraCall call;
+    const auto flag = static_cast<ASI_BOOL>(arguments.truth[1]);
+    if (!call.begin(arguments) || !call.check(sdk_call(call.camera_id, flag)))
         return nullptr;
     Py_RETURN_NONE;
 }
 
+// ---------------------------------------------------------------------------------------
+// Snap exposures
+
 PyObject* get_exp_status(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
+    CameraCall call;
     ASI_EXPOSURE_STATUS status = ASI_EXP_IDLE;
-    if (!check_status(handler.get(), ASIGetExpStatus(camera_id, &status)))
+    if (!call.begin(arguments) || !call.check(ASIGetExpStatus(call.camera_id, &status)))
         return nullptr;
     // Made as an ExposureStatus member, then handed back as the plain int it equals.
-    Ref exposure_status = lookup_global(state.names.exposure_status);
-    Ref number = Ref::steal(PyLong_FromLong(enum_bits(status)));
-    if (!exposure_status || !number)
-        return nullptr;
-    return coerce_int_result(Ref::steal(PyObject_CallOneArg(exposure_status.get(), number.get())));
+    return coerce_int_result(
+        Ref::steal(enum_member(state.names.exposure_status, enum_bits(status))));
 }
 
 PyObject* get_data_after_exp(const Arguments& arguments) {
     Ref image = new_image_bytes(arguments.object[1]);
-    if (!image)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera_id;
+    CameraCall call;
     long size;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !to_c_long(arguments.object[1], &size))
-        return nullptr;
-    if (!check_status(handler.get(),
-                      ASIGetDataAfterExp(camera_id, image_storage(image.get()), size)))
+    if (!image || !call.begin(arguments) || !to_c_long(arguments.object[1], &size) ||
+        !call.check(ASIGetDataAfterExp(call.camera_id, image_storage(image.get()), size)))
         return nullptr;
     return image.release();
 }
@@ -59,16 +46,11 @@ PyObject* get_data_after_exp_gps(const Arguments& arguments) {
     if (!gps)
         return nullptr;
     Ref image = new_image_bytes(arguments.object[1]);
-    if (!image)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera_id;
+    CameraCall call;
     long size;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !to_c_long(arguments.object[1], &size))
-        return nullptr;
-    if (!check_status(handler.get(), ASIGetDataAfterExpGPS(camera_id, image_storage(image.get()),
-                                                           size, gps_data_of(gps.get()))))
+    if (!image || !call.begin(arguments) || !to_c_long(arguments.object[1], &size) ||
+        !call.check(ASIGetDataAfterExpGPS(call.camera_id, image_storage(image.get()), size,
+                                          gps_data_of(gps.get()))))
         return nullptr;
     return PyTuple_Pack(2, image.get(), gps.get());
 }
@@ -87,8 +69,8 @@ PyObject* get_video_data(const Arguments& arguments) {
         // bytearray() refuses a negative size with its own message.
         Ref number = Ref::steal(PyLong_FromLong(size));
         if (number)
-            Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type),
-                                           number.get()));
+            Ref::steal(
+                PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), number.get()));
         return nullptr;
     }
     Ref frame = Ref::steal(PyByteArray_FromStringAndSize(nullptr, size));
@@ -112,31 +94,17 @@ PyObject* get_video_data_gps(const Arguments& arguments) {
     if (!gps)
         return nullptr;
     Ref frame = new_image_bytes(arguments.object[1]);
-    if (!frame)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera_id, wait_ms;
+    CameraCall call;
     long size;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !to_c_long(arguments.object[1], &size) || !to_c_int(arguments.object[2], &wait_ms))
+    int wait_ms;
+    if (!frame || !call.begin(arguments) || !to_c_long(arguments.object[1], &size) ||
+        !to_c_int(arguments.object[2], &wait_ms))
         return nullptr;
     // Unlike get_video_data, the wait keeps the interpreter lock.
-    if (!check_status(handler.get(),
-                      ASIGetVideoDataGPS(camera_id, image_storage(frame.get()), size, wait_ms,
-                                         gps_data_of(gps.get()))))
+    if (!call.check(ASIGetVideoDataGPS(call.camera_id, image_storage(frame.get()), size, wait_ms,
+                                       gps_data_of(gps.get()))))
         return nullptr;
     return PyTuple_Pack(2, frame.get(), gps.get());
-}
-
-PyObject* get_dropped_frames(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    int dropped = 0;
-    if (!check_status(handler.get(), ASIGetDroppedFrames(camera_id, &dropped)))
-        return nullptr;
-    return PyLong_FromLong(dropped);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -144,14 +112,9 @@ PyObject* get_dropped_frames(const Arguments& arguments) {
 
 PyObject* get_camera_support_mode(const Arguments& arguments) {
     Ref record = new_record(RecordKind::SupportedMode);
-    if (!record)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    if (!check_status(handler.get(),
-                      ASIGetCameraSupportMode(camera_id, supported_mode_of(record.get()))))
+    CameraCall call;
+    if (!record || !call.begin(arguments) ||
+        !call.check(ASIGetCameraSupportMode(call.camera_id, supported_mode_of(record.get()))))
         return nullptr;
     // The caller gets the list, read through ordinary attribute access; not the record.
     Ref modes = Ref::steal(PyObject_GetAttr(record.get(), state.names.supported_camera_mode));
@@ -162,70 +125,37 @@ PyObject* get_camera_support_mode(const Arguments& arguments) {
 }
 
 PyObject* get_camera_mode(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
+    CameraCall call;
     ASI_CAMERA_MODE mode = ASI_MODE_NORMAL;
-    if (!check_status(handler.get(), ASIGetCameraMode(camera_id, &mode)))
+    if (!call.begin(arguments) || !call.check(ASIGetCameraMode(call.camera_id, &mode)))
         return nullptr;
-    Ref camera_mode = lookup_global(state.names.camera_mode);
-    Ref number = Ref::steal(PyLong_FromLong(enum_bits(mode)));
-    if (!camera_mode || !number)
-        return nullptr;
-    return PyObject_CallOneArg(camera_mode.get(), number.get());
-}
-
-PyObject* set_camera_mode(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, mode;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !enum_value(arguments.object[1], &mode))
-        return nullptr;
-    if (!check_status(handler.get(), ASISetCameraMode(camera_id, static_cast<ASI_CAMERA_MODE>(mode))))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* send_soft_trigger(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    const auto start = static_cast<ASI_BOOL>(arguments.truth[1]);
-    if (!check_status(handler.get(), ASISendSoftTrigger(camera_id, start)))
-        return nullptr;
-    Py_RETURN_NONE;
+    return enum_member(state.names.camera_mode, enum_bits(mode));
 }
 
 /// The pin is read through its `value` here, while the getter takes it as an integer.
 PyObject* set_trigger_output_io_conf(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, pin;
+    CameraCall call;
+    int pin;
     long delay, duration;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !enum_value(arguments.object[1], &pin) || !to_c_long(arguments.object[3], &delay) ||
-        !to_c_long(arguments.object[4], &duration))
+    if (!call.begin(arguments) || !enum_value(arguments.object[1], &pin) ||
+        !to_c_long(arguments.object[3], &delay) || !to_c_long(arguments.object[4], &duration))
         return nullptr;
     const auto pin_high = static_cast<ASI_BOOL>(arguments.truth[2]);
-    if (!check_status(handler.get(),
-                      ASISetTriggerOutputIOConf(camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
-                                                pin_high, delay, duration)))
+    if (!call.check(ASISetTriggerOutputIOConf(call.camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
+                                              pin_high, delay, duration)))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* get_trigger_output_io_conf(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, pin;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !to_c_int(arguments.object[1], &pin))
+    CameraCall call;
+    int pin;
+    if (!call.begin(arguments) || !to_c_int(arguments.object[1], &pin))
         return nullptr;
     ASI_BOOL pin_high = ASI_FALSE;
     long delay = 0, duration = 0;
-    if (!check_status(handler.get(),
-                      ASIGetTriggerOutputIOConf(camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
-                                                &pin_high, &delay, &duration)))
+    if (!call.check(ASIGetTriggerOutputIOConf(call.camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
+                                              &pin_high, &delay, &duration)))
         return nullptr;
     return Py_BuildValue("(Nll)", PyBool_FromLong(enum_bits(pin_high) != 0), delay, duration);
 }
@@ -238,14 +168,14 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "\n"
-            "    Open a camera for use.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "    ",
+               "    Open a camera for use.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "    ",
     },
     {
         .name = "init_camera",
@@ -254,14 +184,14 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "\n"
-            "    Initialize the camera for capturing images.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "    ",
+               "    Initialize the camera for capturing images.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "    ",
     },
     {
         .name = "close_camera",
@@ -270,14 +200,14 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "\n"
-            "    Close the camera.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "    ",
+               "    Close the camera.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "    ",
     },
     {
         .name = "get_camera_support_mode",
@@ -286,16 +216,17 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "list[CameraMode]",
         .doc = "Get the supported camera modes for the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        SupportedMode: The supported mode that contains a list of supported camera modes.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        SupportedMode: The supported mode that contains a list of supported camera "
+               "modes.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_camera_mode",
@@ -304,48 +235,48 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "CameraMode",
         .doc = "Get the current camera mode.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        CameraMode: The current camera mode.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        CameraMode: The current camera mode.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "set_camera_mode",
-        .implementation = set_camera_mode,
+        .implementation = camera_and_enum<ASI_CAMERA_MODE, ASISetCameraMode>,
         .parameter_count = 2,
         .parameters = {{"camera_id", Kind::Int, "int"}, {"mode", Kind::Enum, "CameraMode"}},
         .return_annotation = "None",
         .doc = "Set the camera mode.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        mode (CameraMode): The camera mode to set.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        mode (CameraMode): The camera mode to set.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "start_exposure",
-        .implementation = start_exposure,
+        .implementation = camera_and_flag<ASIStartExposure>,
         .parameter_count = 2,
         .parameters = {{"camera_id", Kind::Int, "int"}, {"is_dark", Kind::Bool, "bool"}},
         .return_annotation = "None",
         .doc = "Start a camera exposure.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        is_dark (bool): True for a dark frame exposure, False otherwise.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        is_dark (bool): True for a dark frame exposure, False otherwise.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "stop_exposure",
@@ -354,13 +285,13 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "Stop the ongoing camera exposure.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_exp_status",
@@ -369,16 +300,16 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "int",
         .doc = "Get the status of the camera exposure.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        ExposureStatus: The exposure status.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        ExposureStatus: The exposure status.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_data_after_exp",
@@ -387,17 +318,17 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
         .return_annotation = "bytes",
         .doc = "Get the image data after an exposure has completed.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        buffer_size (int): The size of the buffer to store the image data.\n"
-            "\n"
-            "    Returns:\n"
-            "        bytes: The captured image data.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        buffer_size (int): The size of the buffer to store the image data.\n"
+               "\n"
+               "    Returns:\n"
+               "        bytes: The captured image data.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_data_after_exp_gps",
@@ -406,17 +337,17 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
         .return_annotation = "tuple[bytes, GpsData]",
         .doc = "Get the image data after an exposure has completed.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        buffer_size (int): The size of the buffer to store the image data.\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        buffer_size (int): The size of the buffer to store the image data.\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "start_video_capture",
@@ -425,13 +356,13 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "Start video capture.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "stop_video_capture",
@@ -440,13 +371,13 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "Stop video capture.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_video_data",
@@ -457,18 +388,19 @@ const FunctionRow rows[] = {
                        {"wait_ms", Kind::Int, "int"}},
         .return_annotation = "bytearray",
         .doc = "Get video data from the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        buffer_size (int): The size of the buffer to store the image data.\n"
-            "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n"
-            "\n"
-            "    Returns:\n"
-            "        bytes: The captured image data.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        buffer_size (int): The size of the buffer to store the image data.\n"
+               "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite "
+               "wait).\n"
+               "\n"
+               "    Returns:\n"
+               "        bytes: The captured image data.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
+               "    ",
     },
     {
         .name = "get_video_data_gps",
@@ -479,52 +411,53 @@ const FunctionRow rows[] = {
                        {"wait_ms", Kind::Int, "int"}},
         .return_annotation = "tuple[bytes, GpsData]",
         .doc = "Get video data from the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        buffer_size (int): The size of the buffer to store the image data.\n"
-            "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        buffer_size (int): The size of the buffer to store the image data.\n"
+               "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite "
+               "wait).\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
+               "    ",
     },
     {
         .name = "get_dropped_frames",
-        .implementation = get_dropped_frames,
+        .implementation = read_count<ASIGetDroppedFrames>,
         .parameter_count = 1,
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "int",
         .doc = "Get the number of dropped frames during video capture.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        int: The number of dropped frames.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        int: The number of dropped frames.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "send_soft_trigger",
-        .implementation = send_soft_trigger,
+        .implementation = camera_and_flag<ASISendSoftTrigger>,
         .parameter_count = 2,
         .parameters = {{"camera_id", Kind::Int, "int"}, {"start", Kind::Bool, "bool"}},
         .return_annotation = "None",
         .doc = "Send a soft trigger to the camera to start or stop exposure.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        start (bool): True to start exposure, False to stop.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        start (bool): True to start exposure, False to stop.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "set_trigger_output_io_conf",
@@ -537,17 +470,17 @@ const FunctionRow rows[] = {
                        {"duration", Kind::Long, "int"}},
         .return_annotation = "None",
         .doc = "Configure the trigger output IO.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
-            "        pin_high (bool): True to output a high signal, False for a low signal.\n"
-            "        delay (int): Delay time in microseconds.\n"
-            "        duration (int): Duration time in microseconds.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
+               "        pin_high (bool): True to output a high signal, False for a low signal.\n"
+               "        delay (int): Delay time in microseconds.\n"
+               "        duration (int): Duration time in microseconds.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_trigger_output_io_conf",
@@ -556,17 +489,17 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}, {"pin", Kind::Int, "int"}},
         .return_annotation = "tuple[bool, int, int]",
         .doc = "Get the trigger output IO configuration.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple[bool, int, int]: Pin high status, delay, and duration.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple[bool, int, int]: Pin high status, delay, and duration.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
 };
 

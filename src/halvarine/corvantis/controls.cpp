@@ -14,43 +14,26 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Controls
 
-PyObject* get_num_of_controls(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    int count = 0;
-    if (!check_status(handler.get(), ASIGetNumOfControls(camera_id, &count)))
-        return nullptr;
-    return PyLong_FromLong(count);
-}
-
 PyObject* get_control_caps(const Arguments& arguments) {
     Ref record = new_record(RecordKind::ControlCaps);
-    if (!record)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera_id, control_index;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !to_c_int(arguments.object[1], &control_index))
-        return nullptr;
-    if (!check_status(handler.get(),
-                      ASIGetControlCaps(camera_id, control_index, control_caps_of(record.get()))))
+    CameraCall call;
+    int control_index;
+    if (!record || !call.begin(arguments) || !to_c_int(arguments.object[1], &control_index) ||
+        !call.check(
+            ASIGetControlCaps(call.camera_id, control_index, control_caps_of(record.get()))))
         return nullptr;
     return record.release();
 }
 
 PyObject* get_control_value(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, control_type;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !enum_value(arguments.object[1], &control_type))
+    CameraCall call;
+    int control_type;
+    if (!call.begin(arguments) || !enum_value(arguments.object[1], &control_type))
         return nullptr;
     long value = 0;
     ASI_BOOL auto_mode = ASI_FALSE;
-    if (!check_status(handler.get(),
-                      ASIGetControlValue(camera_id, static_cast<ASI_CONTROL_TYPE>(control_type),
-                                         &value, &auto_mode)))
+    if (!call.check(ASIGetControlValue(call.camera_id, static_cast<ASI_CONTROL_TYPE>(control_type),
+                                       &value, &auto_mode)))
         return nullptr;
     // Built directly rather than by Py_BuildValue, which parses its format on every call.
     Ref number = Ref::steal(PyLong_FromLong(value));
@@ -63,17 +46,15 @@ PyObject* get_control_value(const Arguments& arguments) {
 }
 
 PyObject* set_control_value(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, control_type;
+    CameraCall call;
+    int control_type;
     long value;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !enum_value(arguments.object[1], &control_type) ||
+    if (!call.begin(arguments) || !enum_value(arguments.object[1], &control_type) ||
         !to_c_long(arguments.object[2], &value))
         return nullptr;
     const auto auto_mode = static_cast<ASI_BOOL>(arguments.truth[3]);
-    if (!check_status(handler.get(),
-                      ASISetControlValue(camera_id, static_cast<ASI_CONTROL_TYPE>(control_type),
-                                         value, auto_mode)))
+    if (!call.check(ASISetControlValue(call.camera_id, static_cast<ASI_CONTROL_TYPE>(control_type),
+                                       value, auto_mode)))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -82,84 +63,60 @@ PyObject* set_control_value(const Arguments& arguments) {
 // Region of interest
 
 PyObject* set_roi_format(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, width, height, bin, img_type;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !to_c_int(arguments.object[1], &width) || !to_c_int(arguments.object[2], &height) ||
-        !to_c_int(arguments.object[3], &bin) || !enum_value(arguments.object[4], &img_type))
+    CameraCall call;
+    int width, height, bin, img_type;
+    if (!call.begin(arguments) || !to_c_int(arguments.object[1], &width) ||
+        !to_c_int(arguments.object[2], &height) || !to_c_int(arguments.object[3], &bin) ||
+        !enum_value(arguments.object[4], &img_type))
         return nullptr;
-    if (!check_status(handler.get(), ASISetROIFormat(camera_id, width, height, bin,
-                                                     static_cast<ASI_IMG_TYPE>(img_type))))
+    if (!call.check(ASISetROIFormat(call.camera_id, width, height, bin,
+                                    static_cast<ASI_IMG_TYPE>(img_type))))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* get_roi_format(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
+    CameraCall call;
     int width = 0, height = 0, bin = 0;
     ASI_IMG_TYPE img_type = ASI_IMG_RAW8;
-    if (!check_status(handler.get(),
-                      ASIGetROIFormat(camera_id, &width, &height, &bin, &img_type)))
+    if (!call.begin(arguments) ||
+        !call.check(ASIGetROIFormat(call.camera_id, &width, &height, &bin, &img_type)))
         return nullptr;
     // The integers first, then the image type through ImgType as it is bound now.
     Ref numbers[] = {Ref::steal(PyLong_FromLong(width)), Ref::steal(PyLong_FromLong(height)),
                      Ref::steal(PyLong_FromLong(bin))};
     if (!numbers[0] || !numbers[1] || !numbers[2])
         return nullptr;
-    Ref img_type_class = lookup_global(state.names.img_type);
-    Ref img_type_number = Ref::steal(PyLong_FromLong(enum_bits(img_type)));
-    if (!img_type_class || !img_type_number)
-        return nullptr;
-    Ref member = Ref::steal(PyObject_CallOneArg(img_type_class.get(), img_type_number.get()));
+    Ref member = Ref::steal(enum_member(state.names.img_type, enum_bits(img_type)));
     if (!member)
         return nullptr;
     return PyTuple_Pack(4, numbers[0].get(), numbers[1].get(), numbers[2].get(), member.get());
 }
 
 PyObject* set_start_pos(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, start_x, start_y;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !to_c_int(arguments.object[1], &start_x) || !to_c_int(arguments.object[2], &start_y))
-        return nullptr;
-    if (!check_status(handler.get(), ASISetStartPos(camera_id, start_x, start_y)))
+    CameraCall call;
+    int start_x, start_y;
+    if (!call.begin(arguments) || !to_c_int(arguments.object[1], &start_x) ||
+        !to_c_int(arguments.object[2], &start_y) ||
+        !call.check(ASISetStartPos(call.camera_id, start_x, start_y)))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* get_start_pos(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
+    CameraCall call;
     int start_x = 0, start_y = 0;
-    if (!check_status(handler.get(), ASIGetStartPos(camera_id, &start_x, &start_y)))
+    if (!call.begin(arguments) || !call.check(ASIGetStartPos(call.camera_id, &start_x, &start_y)))
         return nullptr;
     return Py_BuildValue("(ii)", start_x, start_y);
 }
 
 // ---------------------------------------------------------------------------------------
-// Guiding, dark subtraction, presets, GPS
-
-template <ASI_ERROR_CODE (*sdk_call)(int, ASI_GUIDE_DIRECTION)>
-PyObject* pulse_guide(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id, direction;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id) ||
-        !enum_value(arguments.object[1], &direction))
-        return nullptr;
-    if (!check_status(handler.get(), sdk_call(camera_id, static_cast<ASI_GUIDE_DIRECTION>(direction))))
-        return nullptr;
-    Py_RETURN_NONE;
-}
+// Dark subtraction, presets, GPS
 
 PyObject* enable_dark_subtract(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+    CameraCall call;
+    if (!call.begin(arguments))
         return nullptr;
     Ref path = Ref::steal(PyUnicode_AsUTF8String(arguments.object[1]));
     if (!path)
@@ -171,9 +128,9 @@ PyObject* enable_dark_subtract(const Arguments& arguments) {
         PyErr_SetString(PyExc_ValueError, "embedded null character in bmp_path");
         return nullptr;
     }
-    const ASI_ERROR_CODE status = ASIEnableDarkSubtract(camera_id, bytes);
-    path.reset();  // released before the status check
-    if (!check_status(handler.get(), status))
+    const ASI_ERROR_CODE status = ASIEnableDarkSubtract(call.camera_id, bytes);
+    path.reset(); // released before the status check
+    if (!call.check(status))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -181,29 +138,24 @@ PyObject* enable_dark_subtract(const Arguments& arguments) {
 /// Both preset readers: four C ints, handed back in the SDK's pointer order.
 template <ASI_ERROR_CODE (*sdk_call)(int, int*, int*, int*, int*)>
 PyObject* read_presets(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
+    CameraCall call;
     int first = 0, second = 0, third = 0, fourth = 0;
-    if (!check_status(handler.get(), sdk_call(camera_id, &first, &second, &third, &fourth)))
+    if (!call.begin(arguments) ||
+        !call.check(sdk_call(call.camera_id, &first, &second, &third, &fourth)))
         return nullptr;
     return Py_BuildValue("(iiii)", first, second, third, fourth);
 }
 
 PyObject* gps_get_data(const Arguments& arguments) {
+    // Start line first, then end line, each a record of its own.
     Ref start_line = new_record(RecordKind::GpsData);
     if (!start_line)
         return nullptr;
     Ref end_line = new_record(RecordKind::GpsData);
-    if (!end_line)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    if (!check_status(handler.get(), ASIGPSGetData(camera_id, gps_data_of(start_line.get()),
-                                                   gps_data_of(end_line.get()))))
+    CameraCall call;
+    if (!end_line || !call.begin(arguments) ||
+        !call.check(ASIGPSGetData(call.camera_id, gps_data_of(start_line.get()),
+                                  gps_data_of(end_line.get()))))
         return nullptr;
     return PyTuple_Pack(2, start_line.get(), end_line.get());
 }
@@ -211,22 +163,22 @@ PyObject* gps_get_data(const Arguments& arguments) {
 const FunctionRow rows[] = {
     {
         .name = "get_num_of_controls",
-        .implementation = get_num_of_controls,
+        .implementation = read_count<ASIGetNumOfControls>,
         .parameter_count = 1,
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "int",
         .doc = "\n"
-            "    Get the number of control settings available on the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    Returns:\n"
-            "        int: Number of controls.\n"
-            "    ",
+               "    Get the number of control settings available on the camera.\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    Returns:\n"
+               "        int: Number of controls.\n"
+               "    ",
     },
     {
         .name = "get_control_caps",
@@ -235,19 +187,19 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}, {"control_index", Kind::Int, "int"}},
         .return_annotation = "ControlCaps",
         .doc = "\n"
-            "    Get the capabilities of a specific control on the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "        control_index (int): The control index.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    Returns:\n"
-            "        Controlaps: THe control caps\n"
-            "    ",
+               "    Get the capabilities of a specific control on the camera.\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "        control_index (int): The control index.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    Returns:\n"
+               "        Controlaps: THe control caps\n"
+               "    ",
     },
     {
         .name = "get_control_value",
@@ -257,18 +209,18 @@ const FunctionRow rows[] = {
                        {"control_type", Kind::Enum, "ControlType"}},
         .return_annotation = "tuple[int, bool]",
         .doc = "\n"
-            "    Get the value of a control setting on the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        control_type (int): The control type.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple[int, bool]: The value of the control and whether it's in auto mode.\n"
-            "    ",
+               "    Get the value of a control setting on the camera.\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        control_type (int): The control type.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple[int, bool]: The value of the control and whether it's in auto mode.\n"
+               "    ",
     },
     {
         .name = "set_control_value",
@@ -280,18 +232,18 @@ const FunctionRow rows[] = {
                        {"auto_mode", Kind::Bool, "bool"}},
         .return_annotation = "None",
         .doc = "\n"
-            "    Set the value of a control setting on the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        control_type (int): The control type.\n"
-            "        value (long): The new control value.\n"
-            "        auto_mode (bool): Whether to enable auto mode.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    ",
+               "    Set the value of a control setting on the camera.\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        control_type (int): The control type.\n"
+               "        value (long): The new control value.\n"
+               "        auto_mode (bool): Whether to enable auto mode.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    ",
     },
     {
         .name = "set_roi_format",
@@ -304,17 +256,17 @@ const FunctionRow rows[] = {
                        {"img_type", Kind::Enum, "ImgType"}},
         .return_annotation = "None",
         .doc = "Set the Region of Interest (ROI) format before starting capture.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        width (int): The width of the ROI area (must be a multiple of 8).\n"
-            "        height (int): The height of the ROI area (must be a multiple of 2).\n"
-            "        bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
-            "        img_type (ImgType): The output format type.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        width (int): The width of the ROI area (must be a multiple of 8).\n"
+               "        height (int): The height of the ROI area (must be a multiple of 2).\n"
+               "        bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
+               "        img_type (ImgType): The output format type.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_roi_format",
@@ -323,19 +275,19 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "tuple[int, int, int, ImgType]",
         .doc = "Get the Region of Interest (ROI) format.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns: tuple[int, int, int, ImgType]\n"
-            "        - width (int): The width of the ROI area (must be a multiple of 8).\n"
-            "        - height (int): The height of the ROI area (must be a multiple of 2).\n"
-            "        - bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
-            "        - img_type (ImgType): The output format type.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns: tuple[int, int, int, ImgType]\n"
+               "        - width (int): The width of the ROI area (must be a multiple of 8).\n"
+               "        - height (int): The height of the ROI area (must be a multiple of 2).\n"
+               "        - bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
+               "        - img_type (ImgType): The output format type.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "set_start_pos",
@@ -346,15 +298,15 @@ const FunctionRow rows[] = {
                        {"start_y", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "Set the start position of the ROI area.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        start_x (int): Start X coordinate.\n"
-            "        start_y (int): Start Y coordinate.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        start_x (int): Start X coordinate.\n"
+               "        start_y (int): Start Y coordinate.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_start_pos",
@@ -363,16 +315,16 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "tuple[int, int]",
         .doc = "Get the start position of the current ROI area.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple[int, int]: Start X and Start Y coordinates.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple[int, int]: Start X and Start Y coordinates.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "enable_dark_subtract",
@@ -381,14 +333,14 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}, {"bmp_path", Kind::Text, "str"}},
         .return_annotation = "None",
         .doc = "Enable dark subtract using a dark frame BMP file.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        bmp_path (str): Path to the dark frame BMP file.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        bmp_path (str): Path to the dark frame BMP file.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "disable_dark_subtract",
@@ -397,47 +349,49 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "None",
         .doc = "Disable the dark subtract feature.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "pulse_guide_on",
-        .implementation = pulse_guide<ASIPulseGuideOn>,
+        .implementation = camera_and_enum<ASI_GUIDE_DIRECTION, ASIPulseGuideOn>,
         .parameter_count = 2,
         .parameters = {{"camera_id", Kind::Int, "int"},
                        {"direction", Kind::Enum, "GuideDirection"}},
         .return_annotation = "None",
         .doc = "Activate guiding in the specified direction using the ST4 port.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, etc.).\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, "
+               "etc.).\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "pulse_guide_off",
-        .implementation = pulse_guide<ASIPulseGuideOff>,
+        .implementation = camera_and_enum<ASI_GUIDE_DIRECTION, ASIPulseGuideOff>,
         .parameter_count = 2,
         .parameters = {{"camera_id", Kind::Int, "int"},
                        {"direction", Kind::Enum, "GuideDirection"}},
         .return_annotation = "None",
         .doc = "Deactivate guiding in the specified direction using the ST4 port.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, etc.).\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, "
+               "etc.).\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_gain_offset",
@@ -446,17 +400,19 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "tuple[int, int, int, int]",
         .doc = "Get preset gain and offset values for the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple[int, int, int, int]: Offset at highest dynamic range, offset at unity gain,\n"
-            "                                   gain at lowest read noise, and offset at lowest read noise.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple[int, int, int, int]: Offset at highest dynamic range, offset at "
+               "unity gain,\n"
+               "                                   gain at lowest read noise, and offset at lowest "
+               "read noise.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_lmh_gain_offset",
@@ -465,16 +421,17 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "tuple[int, int, int, int]",
         .doc = "Get low, medium, and high gain and offset settings for the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple[int, int, int, int]: Low gain, medium gain, high gain, and high offset values.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple[int, int, int, int]: Low gain, medium gain, high gain, and high "
+               "offset values.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "gps_get_data",
@@ -483,16 +440,16 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "tuple[GpsData, GpsData]",
         .doc = "Get GPS data for the start and end lines.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        tuple[DateTime, DateTime]: GPS data for the start and end lines.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        tuple[DateTime, DateTime]: GPS data for the start and end lines.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
 };
 

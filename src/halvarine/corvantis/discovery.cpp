@@ -30,17 +30,14 @@ PyObject* camera_check(const Arguments& arguments) {
     return PyLong_FromLong(ASICameraCheck(vendor_id, product_id) != ASI_FALSE);
 }
 
-/// Both property readers: a fresh record the SDK fills, returned only on success.
+/// Both property readers: a fresh record the SDK fills, returned only on success. The
+/// first argument is an index for one and a camera ID for the other; both are C ints.
 template <ASI_ERROR_CODE (*sdk_call)(ASI_CAMERA_INFO*, int)>
 PyObject* read_camera_info(const Arguments& arguments) {
     Ref record = new_record(RecordKind::CameraInfo);
-    if (!record)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera;
-    if (!handler || !to_c_int(arguments.object[0], &camera))
-        return nullptr;
-    if (!check_status(handler.get(), sdk_call(camera_info_of(record.get()), camera)))
+    CameraCall call;
+    if (!record || !call.begin(arguments) ||
+        !call.check(sdk_call(camera_info_of(record.get()), call.camera_id)))
         return nullptr;
     return record.release();
 }
@@ -54,25 +51,20 @@ ASI_ERROR_CODE property_by_id(ASI_CAMERA_INFO* info, int camera_id) {
 template <ASI_ERROR_CODE (*sdk_call)(int, ASI_ID*)>
 PyObject* read_identifier(const Arguments& arguments) {
     Ref record = new_record(RecordKind::Id);
-    if (!record)
-        return nullptr;
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
-        return nullptr;
-    if (!check_status(handler.get(), sdk_call(camera_id, id_of(record.get()))))
+    CameraCall call;
+    if (!record || !call.begin(arguments) ||
+        !call.check(sdk_call(call.camera_id, id_of(record.get()))))
         return nullptr;
     return record.release();
 }
 
 PyObject* set_id(const Arguments& arguments) {
-    Ref handler = resolve_handler();
-    int camera_id;
-    if (!handler || !to_c_int(arguments.object[0], &camera_id))
+    CameraCall call;
+    if (!call.begin(arguments))
         return nullptr;
     // The eight bytes travel by value; the caller's Id is not changed.
     const ASI_ID identifier = *id_of(arguments.object[1]);
-    if (!check_status(handler.get(), ASISetID(camera_id, identifier)))
+    if (!call.check(ASISetID(call.camera_id, identifier)))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -85,10 +77,10 @@ const FunctionRow rows[] = {
         .parameters = {},
         .return_annotation = "int",
         .doc = "Get the count of connected ASI cameras.\n"
-            "\n"
-            "    Returns:\n"
-            "        int: Count of connected cameras.\n"
-            "    ",
+               "\n"
+               "    Returns:\n"
+               "        int: Count of connected cameras.\n"
+               "    ",
     },
     {
         .name = "camera_check",
@@ -97,22 +89,25 @@ const FunctionRow rows[] = {
         .parameters = {{"i_vid", Kind::Int, "int"}, {"i_pid", Kind::Int, "int"}},
         .return_annotation = "int",
         .doc = "Get the count of connected ASI cameras.\n"
-            "\n"
-            "    Usage: Check if the device is ASI Camera\n"
-            "\n"
-            "    Args:\n"
-            "        i_vid (int): VID (vendor id) of the device.\n"
-            "                     This is a unique identifier assigned to the camera maker (the company that makes\n"
-            "                     ASI cameras).\n"
-            "        i_pid (int): PID (product id) of the device.\n"
-            "                     This is a unique identifier for each specific product or model from the maker.\n"
-            "                     Each ASI camera model will have a different PID.\n"
-            "                     For example, one camera model might have a specific PID different\n"
-            "                     from another model\n"
-            "\n"
-            "    Return:\n"
-            "        Whether the device is an ASI Camera.\n"
-            "    ",
+               "\n"
+               "    Usage: Check if the device is ASI Camera\n"
+               "\n"
+               "    Args:\n"
+               "        i_vid (int): VID (vendor id) of the device.\n"
+               "                     This is a unique identifier assigned to the camera maker (the "
+               "company that makes\n"
+               "                     ASI cameras).\n"
+               "        i_pid (int): PID (product id) of the device.\n"
+               "                     This is a unique identifier for each specific product or "
+               "model from the maker.\n"
+               "                     Each ASI camera model will have a different PID.\n"
+               "                     For example, one camera model might have a specific PID "
+               "different\n"
+               "                     from another model\n"
+               "\n"
+               "    Return:\n"
+               "        Whether the device is an ASI Camera.\n"
+               "    ",
     },
     {
         .name = "get_camera_property",
@@ -121,17 +116,17 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_index", Kind::Int, "int"}},
         .return_annotation = "CameraInfo",
         .doc = "\n"
-            "    Get camera properties by camera index.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_index (int): Index of the camera.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "    Returns CameraInfo: the camera info.\n"
-            "\n"
-            "    ",
+               "    Get camera properties by camera index.\n"
+               "\n"
+               "    Args:\n"
+               "        camera_index (int): Index of the camera.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "    Returns CameraInfo: the camera info.\n"
+               "\n"
+               "    ",
     },
     {
         .name = "get_sdk_version",
@@ -140,13 +135,13 @@ const FunctionRow rows[] = {
         .parameters = {},
         .return_annotation = "str",
         .doc = "Get the SDK version of the ASI camera.\n"
-            "\n"
-            "    Returns:\n"
-            "        str: The SDK version string.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Returns:\n"
+               "        str: The SDK version string.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_camera_property_by_id",
@@ -155,18 +150,18 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "CameraInfo",
         .doc = "\n"
-            "    Get camera properties by camera ID.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID from the CameraInfo object.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException\n"
-            "\n"
-            "\n"
-            "    Returns CameraInfo: the camera info.\n"
-            "\n"
-            "    ",
+               "    Get camera properties by camera ID.\n"
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID from the CameraInfo object.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException\n"
+               "\n"
+               "\n"
+               "    Returns CameraInfo: the camera info.\n"
+               "\n"
+               "    ",
     },
     {
         .name = "get_id",
@@ -175,16 +170,16 @@ const FunctionRow rows[] = {
         .parameters = {{"i_camera_id", Kind::Int, "int"}},
         .return_annotation = "Id",
         .doc = "Retrieve the camera ID from the camera's flash memory.\n"
-            "\n"
-            "    Args:\n"
-            "        i_camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        Id: The camera ID.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        i_camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        Id: The camera ID.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "set_id",
@@ -193,15 +188,15 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}, {"serial_number", Kind::Record, "Id"}},
         .return_annotation = "None",
         .doc = "Write a new camera ID to the camera's flash memory.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "        serial_number (Id): The camera serial number\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "        serial_number (Id): The camera serial number\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
     {
         .name = "get_serial_number",
@@ -210,16 +205,16 @@ const FunctionRow rows[] = {
         .parameters = {{"camera_id", Kind::Int, "int"}},
         .return_annotation = "Id",
         .doc = "Get the serial number of the camera.\n"
-            "\n"
-            "    Args:\n"
-            "        camera_id (int): The camera ID.\n"
-            "\n"
-            "    Returns:\n"
-            "        Id: The camera serial number id.\n"
-            "\n"
-            "    Raises:\n"
-            "        AsiException: Raised if the operation is unsuccessful.\n"
-            "    ",
+               "\n"
+               "    Args:\n"
+               "        camera_id (int): The camera ID.\n"
+               "\n"
+               "    Returns:\n"
+               "        Id: The camera serial number id.\n"
+               "\n"
+               "    Raises:\n"
+               "        AsiException: Raised if the operation is unsuccessful.\n"
+               "    ",
     },
 };
 

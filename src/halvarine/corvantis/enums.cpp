@@ -63,7 +63,10 @@ const Enumeration enumerations[] = {
       {"ASI_MODE_TRIG_LOW_LEVEL", 6},
       {"ASI_MODE_END", -1}}},
     {"GuideDirection",
-     {{"ASI_GUIDE_NORTH", 0}, {"ASI_GUIDE_SOUTH", 1}, {"ASI_GUIDE_EAST", 2}, {"ASI_GUIDE_WEST", 3}}},
+     {{"ASI_GUIDE_NORTH", 0},
+      {"ASI_GUIDE_SOUTH", 1},
+      {"ASI_GUIDE_EAST", 2},
+      {"ASI_GUIDE_WEST", 3}}},
     {"FlipStatus",
      {{"ASI_FLIP_NONE", 0}, {"ASI_FLIP_HORIZ", 1}, {"ASI_FLIP_VERT", 2}, {"ASI_FLIP_BOTH", 3}}},
     {"TrigOutput",
@@ -83,11 +86,12 @@ int create_enumeration(const Enumeration& enumeration) {
     // The metaclass of a single base is its type.
     PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
     PyObject* prepare_args[] = {metaclass, name.get(), bases.get()};
-    Ref namespace_ = Ref::steal(PyObject_VectorcallMethod(
-        state.names.dunder_prepare, prepare_args, 3, nullptr));
+    Ref namespace_ =
+        Ref::steal(PyObject_VectorcallMethod(state.names.dunder_prepare, prepare_args, 3, nullptr));
     if (!namespace_)
         return -1;
-    if (PyObject_SetItem(namespace_.get(), state.names.dunder_module, state.names.module_name) < 0 ||
+    if (PyObject_SetItem(namespace_.get(), state.names.dunder_module, state.names.module_name) <
+            0 ||
         PyObject_SetItem(namespace_.get(), state.names.dunder_qualname, name.get()) < 0)
         return -1;
     for (const Member& member : enumeration.members) {

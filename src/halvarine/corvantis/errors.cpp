@@ -51,14 +51,12 @@ constexpr ErrorClass error_classes[] = {
 
 // The class of each SDK status, in status order 0..23.
 constexpr const char* classes_by_status[] = {
-    "ASISuccess",          "ASIInvalidIndex",       "ASIInvalidID",
-    "ASIInvalidControlType", "ASICameraClosed",     "ASICameraRemoved",
-    "ASIInvalidPath",      "ASIInvalidFileFormat",  "ASIInvalidSize",
-    "ASIInvalidImageType", "ASIOutOfBoundary",      "ASITimeout",
-    "ASIInvalidSequence",  "ASIBufferTooSmall",     "ASIVideoModeActive",
-    "ASIExposureInProgress", "ASIGeneralError",     "ASIInvalidMode",
-    "ASIGPSNotSupported",  "ASIGPSVersionError",    "ASIGPSFPGAError",
-    "ASIGPSParamOutOfRange", "ASIGPSDataInvalid",   "ASIErrorEnd",
+    "ASISuccess",         "ASIInvalidIndex",       "ASIInvalidID",       "ASIInvalidControlType",
+    "ASICameraClosed",    "ASICameraRemoved",      "ASIInvalidPath",     "ASIInvalidFileFormat",
+    "ASIInvalidSize",     "ASIInvalidImageType",   "ASIOutOfBoundary",   "ASITimeout",
+    "ASIInvalidSequence", "ASIBufferTooSmall",     "ASIVideoModeActive", "ASIExposureInProgress",
+    "ASIGeneralError",    "ASIInvalidMode",        "ASIGPSNotSupported", "ASIGPSVersionError",
+    "ASIGPSFPGAError",    "ASIGPSParamOutOfRange", "ASIGPSDataInvalid",  "ASIErrorEnd",
 };
 static_assert(std::size(classes_by_status) == ASI_ERROR_END + 1);
 

@@ -8,8 +8,7 @@ namespace asi {
 
 namespace {
 
-template <class Struct>
-struct RecordObject {
+template <class Struct> struct RecordObject {
     PyObject_HEAD
     Struct data;
 };
@@ -20,18 +19,16 @@ using IdObject = RecordObject<ASI_ID>;
 using SupportedModeObject = RecordObject<ASI_SUPPORTED_MODE>;
 using GpsDataObject = RecordObject<ASI_GPS_DATA>;
 
-template <class Struct>
-Struct& data_of(PyObject* self) {
+template <class Struct> Struct& data_of(PyObject* self) {
     return reinterpret_cast<RecordObject<Struct>*>(self)->data;
 }
 
 // Property getters shared by all records take the member's place in the object as their
 // closure, so one getter serves every member of its C type.
-#define ASI_MEMBER(Object, member)                                                             \
+#define ASI_MEMBER(Object, member)                                                                 \
     reinterpret_cast<void*>(offsetof(Object, data) + offsetof(decltype(Object::data), member))
 
-template <class T>
-const T& member_at(PyObject* self, void* closure) {
+template <class T> const T& member_at(PyObject* self, void* closure) {
     return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(self) +
                                        reinterpret_cast<size_t>(closure));
 }
@@ -60,15 +57,6 @@ PyObject* decode_text(const char* text, size_t capacity, const char* errors) {
     return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), errors);
 }
 
-/// The enumeration class looked up now, called with the member's value.
-PyObject* enum_member(PyObject* class_name, int value) {
-    Ref cls = lookup_global(class_name);
-    Ref number = Ref::steal(PyLong_FromLong(value));
-    if (!cls || !number)
-        return nullptr;
-    return PyObject_CallOneArg(cls.get(), number.get());
-}
-
 int refuse_delete(const char*) {
     PyErr_SetString(PyExc_NotImplementedError, "__del__");
     return -1;
@@ -77,8 +65,7 @@ int refuse_delete(const char*) {
 // ---------------------------------------------------------------------------------------
 // Construction, destruction and pickling, shared by all five types.
 
-template <class Struct>
-int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
+template <class Struct> int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -108,8 +95,7 @@ void record_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <const char* message>
-PyObject* refuse_reduce(PyObject*, PyObject*) {
+template <const char* message> PyObject* refuse_reduce(PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, message);
     return nullptr;
 }
@@ -159,7 +145,7 @@ int camera_info_set_name(PyObject* self, PyObject* value, void*) {
     if (length < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
             return -1;
-        PyErr_Clear();  // no len(): counted while iterating below
+        PyErr_Clear(); // no len(): counted while iterating below
     } else if (length != capacity) {
         goto wrong_length;
     }
@@ -275,8 +261,7 @@ PyGetSetDef camera_info_getset[] = {
     {"is_color_camera", get_bool, nullptr, nullptr, ASI_MEMBER(CameraInfoObject, IsColorCam)},
     {"bayer_pattern", camera_info_get_bayer_pattern, nullptr, nullptr, nullptr},
     {"supported_bins", camera_info_get_supported_bins, nullptr, nullptr, nullptr},
-    {"supported_video_formats", camera_info_get_supported_video_formats, nullptr, nullptr,
-     nullptr},
+    {"supported_video_formats", camera_info_get_supported_video_formats, nullptr, nullptr, nullptr},
     {"pixel_size", get_double, nullptr, nullptr, ASI_MEMBER(CameraInfoObject, PixelSize)},
     {"mechanical_shutter", get_bool, nullptr, nullptr,
      ASI_MEMBER(CameraInfoObject, MechanicalShutter)},
@@ -447,22 +432,26 @@ constexpr unsigned record_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
 
 RecordSpec record_specs[] = {
-    {RecordKind::ControlCaps, "ControlCaps",
+    {RecordKind::ControlCaps,
+     "ControlCaps",
      {"halvarine.corvantis.asi.ControlCaps", sizeof(ControlCapsObject), 0, record_flags,
       record_slots<ASI_CONTROL_CAPS, control_caps_pickling, control_caps_getset>}},
-    {RecordKind::Id, "Id",
+    {RecordKind::Id,
+     "Id",
      {"halvarine.corvantis.asi.Id", sizeof(IdObject), 0, record_flags,
       record_slots<ASI_ID, id_pickling, id_getset>}},
-    {RecordKind::SupportedMode, "SupportedMode",
+    {RecordKind::SupportedMode,
+     "SupportedMode",
      {"halvarine.corvantis.asi.SupportedMode", sizeof(SupportedModeObject), 0, record_flags,
       record_slots<ASI_SUPPORTED_MODE, supported_mode_pickling, supported_mode_getset>}},
-    {RecordKind::GpsData, "GpsData",
+    {RecordKind::GpsData,
+     "GpsData",
      {"halvarine.corvantis.asi.GpsData", sizeof(GpsDataObject), 0, record_flags,
       record_slots<ASI_GPS_DATA, gps_data_pickling, gps_data_getset>}},
-    {RecordKind::CameraInfo, "CameraInfo",
+    {RecordKind::CameraInfo,
+     "CameraInfo",
      {"halvarine.corvantis.asi.CameraInfo", sizeof(CameraInfoObject), 0, record_flags,
-      record_slots<ASI_CAMERA_INFO, camera_info_pickling, camera_info_getset,
-                   camera_info_repr>}},
+      record_slots<ASI_CAMERA_INFO, camera_info_pickling, camera_info_getset, camera_info_repr>}},
 };
 
 } // namespace
@@ -479,12 +468,20 @@ int create_record_types() {
     return 0;
 }
 
-ASI_CAMERA_INFO* camera_info_of(PyObject* record) { return &data_of<ASI_CAMERA_INFO>(record); }
-ASI_CONTROL_CAPS* control_caps_of(PyObject* record) { return &data_of<ASI_CONTROL_CAPS>(record); }
-ASI_ID* id_of(PyObject* record) { return &data_of<ASI_ID>(record); }
+ASI_CAMERA_INFO* camera_info_of(PyObject* record) {
+    return &data_of<ASI_CAMERA_INFO>(record);
+}
+ASI_CONTROL_CAPS* control_caps_of(PyObject* record) {
+    return &data_of<ASI_CONTROL_CAPS>(record);
+}
+ASI_ID* id_of(PyObject* record) {
+    return &data_of<ASI_ID>(record);
+}
 ASI_SUPPORTED_MODE* supported_mode_of(PyObject* record) {
     return &data_of<ASI_SUPPORTED_MODE>(record);
 }
-ASI_GPS_DATA* gps_data_of(PyObject* record) { return &data_of<ASI_GPS_DATA>(record); }
+ASI_GPS_DATA* gps_data_of(PyObject* record) {
+    return &data_of<ASI_GPS_DATA>(record);
+}
 
 } // namespace asi
