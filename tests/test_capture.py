@@ -1,7 +1,6 @@
 """Camera lifecycle, snap exposures, video capture, camera modes and triggers."""
 
 import struct
-import sys
 import threading
 import time
 import tracemalloc
@@ -9,6 +8,7 @@ import tracemalloc
 import pytest
 
 import asi
+from leaks import assert_failing_call_leaks_nothing
 
 FRAME = 64 * 64  # bytes of a 64x64 RAW8 image, the region these tests use
 PINA, PINB = asi.TrigOutput.ASI_TRIG_OUTPUT_PINA, asi.TrigOutput.ASI_TRIG_OUTPUT_PINB
@@ -422,22 +422,5 @@ def test_failing_calls_leak_nothing(sdk_name, call, opened, sim):
     sim.journal_on(False)
     sim.force(sdk_name, 16, -1)
 
-    def fail(times):
-        for _ in range(times):
-            with pytest.raises(asi.ASIGeneralError):
-                call()
-
-    types = (asi.GpsData, asi.SupportedMode)
-    tracemalloc.start()
-    try:
-        fail(1000)  # the interpreter's own one-time allocations happen here
-        references = [sys.getrefcount(t) for t in types]
-        before = tracemalloc.take_snapshot()
-        fail(1000)
-        after = tracemalloc.take_snapshot()
-    finally:
-        tracemalloc.stop()
-    # Blocks, not bytes: a table the interpreter grows now and then is one block, while a
-    # buffer or record lost per call would be a thousand.
-    assert sum(stat.count_diff for stat in after.compare_to(before, "filename")) < 100
-    assert [sys.getrefcount(t) for t in types] == references
+    assert_failing_call_leaks_nothing(call, asi.ASIGeneralError,
+                                      (asi.GpsData, asi.SupportedMode))

@@ -2,13 +2,12 @@
 
 import datetime
 import struct
-import sys
 import time
-import tracemalloc
 
 import pytest
 
 import asi
+from leaks import assert_failing_call_leaks_nothing
 
 CT = asi.ControlType
 RAW8, RAW16 = asi.ImgType.IMG_RAW8, asi.ImgType.IMG_RAW16
@@ -347,22 +346,4 @@ def test_failing_calls_leak_nothing(force, call, opened, sim, monkeypatch):
         monkeypatch.delattr(asi, "handle_error_code")
         error = NameError
 
-    def fail(times):
-        for _ in range(times):
-            with pytest.raises(error):
-                call()
-
-    types = (asi.ControlCaps, asi.GpsData)
-    tracemalloc.start()
-    try:
-        fail(1000)  # the interpreter's own one-time allocations happen here
-        references = [sys.getrefcount(t) for t in types]
-        before = tracemalloc.take_snapshot()
-        fail(1000)
-        after = tracemalloc.take_snapshot()
-    finally:
-        tracemalloc.stop()
-    # Blocks, not bytes: a table the interpreter grows now and then is one block, while a
-    # buffer or record lost per call would be a thousand.
-    assert sum(stat.count_diff for stat in after.compare_to(before, "filename")) < 100
-    assert [sys.getrefcount(t) for t in types] == references
+    assert_failing_call_leaks_nothing(call, error, (asi.ControlCaps, asi.GpsData))
