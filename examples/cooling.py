@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from tqdm import tqdm
 
 import asi
-from session import failed, opened
+from session import failed, first_camera_with, opened
 
 
 @dataclass(frozen=True)
@@ -69,20 +69,17 @@ def cool(camera_id: int, target_c: int, tolerance_c: float = 0.5, timeout_s: flo
 
 def main(argv: list[str]) -> int:
     target_c = int(argv[0]) if argv else -10
-    cooled = [info for info in (asi.get_camera_property(index)
-                                for index in range(asi.get_number_of_connected_cameras()))
-              if info.is_cooler_cam]
-    if not cooled:
-        print("no camera with a cooler found", file=sys.stderr)
+    cooled = first_camera_with(lambda info: info.is_cooler_cam, "a cooler")
+    if cooled is None:
         return 1
-    camera_id = cooled[0].camera_id
+    camera_id = cooled.camera_id
     try:
         with opened(camera_id):
             result = cool(camera_id, target_c)
     except asi.ASIError as error:
         return failed(camera_id, error)
     state = "settled" if result.settled else "still settling"
-    print(f"{cooled[0].name}: {result.temperature_c:+.1f} °C ({state}), "
+    print(f"{cooled.name}: {result.temperature_c:+.1f} °C ({state}), "
           f"cooler at {result.cooler_power}%")
     return 0
 

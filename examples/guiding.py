@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import asi
-from session import failed, opened
+from session import failed, first_camera_with, opened
 from snap import expose, set_region
 
 WEST, EAST = asi.GuideDirection.ASI_GUIDE_WEST, asi.GuideDirection.ASI_GUIDE_EAST
@@ -221,15 +221,11 @@ def guide(camera_id: int, exposure_s: float = 0.5, target: tuple[float, float] |
 
 
 def main(argv: list[str]) -> int:
-    cameras = [asi.get_camera_property(index)
-               for index in range(asi.get_number_of_connected_cameras())]
-    if argv:
-        cameras = cameras[int(argv[0]):int(argv[0]) + 1]
-    guiders = [info for info in cameras if info.st_4_port]
-    if not guiders:
-        print("no camera with an ST4 guide port found", file=sys.stderr)
+    guider = first_camera_with(lambda info: info.st_4_port, "an ST4 guide port",
+                               int(argv[0]) if argv else None)
+    if guider is None:
         return 1
-    camera_id = guiders[0].camera_id
+    camera_id = guider.camera_id
     try:
         with opened(camera_id):
             set_region(camera_id, 99_999, 99_999, 1, asi.ImgType.IMG_RAW16)

@@ -2,7 +2,7 @@
 close it again whatever happens, and report the SDK's refusal the way a user reads it."""
 
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
 import asi
@@ -26,6 +26,21 @@ def camera_at(index: int) -> int | None:
         print(f"no camera at index {index}", file=sys.stderr)
         return None
     return asi.get_camera_property(index).camera_id
+
+
+def first_camera_with(feature: Callable[[asi.CameraInfo], bool], what: str,
+                      index: int | None = None) -> asi.CameraInfo | None:
+    """The first camera that has `feature` (only the one at `index` if given), or None
+    (reported as missing `what`)."""
+    indices = range(asi.get_number_of_connected_cameras())
+    if index is not None:
+        indices = indices[index:index + 1]
+    for i in indices:
+        info = asi.get_camera_property(i)
+        if feature(info):
+            return info
+    print(f"no camera with {what} found", file=sys.stderr)
+    return None
 
 
 def failed(camera_id: int, error: Exception) -> int:
