@@ -61,7 +61,7 @@ def tp_name(cls):
         return cls.__name__
     heap = cls.__flags__ & PY_TPFLAGS_HEAPTYPE
     if not heap or cls.__flags__ & PY_TPFLAGS_IMMUTABLETYPE:
-        return f"{cls.__module__}.{cls.__name__}"   # C types: their dotted spec name
+        return f"{cls.__module__}.{cls.__name__}"   # C types: their dotted tp_name
     return cls.__name__                              # classes written in Python
 
 
