@@ -18,6 +18,7 @@ turn, so a burst of load from elsewhere hits all of them alike."""
 
 import argparse
 import ctypes
+import ctypes.util
 import datetime
 import glob
 import os
@@ -406,7 +407,6 @@ def section_import(repeats):
     }
     # A system library of about the same size with next to no start-up code of its own:
     # what loading any library of that size costs on this machine.
-    import ctypes.util
     yardstick = ctypes.util.find_library("sqlite3")
     if yardstick:
         probes["load yardstick"] = LOAD_PROBE.format(path=repr(yardstick))
