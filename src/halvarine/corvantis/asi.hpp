@@ -16,6 +16,7 @@
 #include <cstring>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #include "ASICamera2.h"
 
@@ -241,6 +242,28 @@ template <class Enum> int enum_bits(const Enum& value) {
     int bits;
     std::memcpy(&bits, &value, sizeof bits);
     return bits;
+}
+
+/// Result tuples are built directly rather than by Py_BuildValue, which parses its
+/// format on every call. The items are made in the order written (a braced list is
+/// evaluated left to right); the tuple takes them over, or is null with the error set
+/// when an item or the tuple itself could not be made.
+template <size_t N> PyObject* tuple_of(Ref (&&items)[N]) {
+    for (const Ref& item : items)
+        if (!item)
+            return nullptr;
+    PyObject* tuple = PyTuple_New(N);
+    if (!tuple)
+        return nullptr;
+    for (size_t i = 0; i < N; ++i)
+        PyTuple_SET_ITEM(tuple, i, items[i].release());
+    return tuple;
+}
+inline Ref new_int(long value) {
+    return Ref::steal(PyLong_FromLong(value));
+}
+inline Ref new_bool(bool value) {
+    return Ref::borrow(value ? Py_True : Py_False);
 }
 
 /// Return coercion of functions annotated "int": exact int or None pass, other numbers

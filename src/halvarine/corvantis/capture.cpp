@@ -52,7 +52,7 @@ PyObject* get_data_after_exp_gps(const Arguments& arguments) {
         !call.check(ASIGetDataAfterExpGPS(call.camera_id, image_storage(image.get()), size,
                                           gps_data_of(gps.get()))))
         return nullptr;
-    return PyTuple_Pack(2, image.get(), gps.get());
+    return tuple_of({std::move(image), std::move(gps)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -104,7 +104,7 @@ PyObject* get_video_data_gps(const Arguments& arguments) {
     if (!call.check(ASIGetVideoDataGPS(call.camera_id, image_storage(frame.get()), size, wait_ms,
                                        gps_data_of(gps.get()))))
         return nullptr;
-    return PyTuple_Pack(2, frame.get(), gps.get());
+    return tuple_of({std::move(frame), std::move(gps)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -157,7 +157,7 @@ PyObject* get_trigger_output_io_conf(const Arguments& arguments) {
     if (!call.check(ASIGetTriggerOutputIOConf(call.camera_id, static_cast<ASI_TRIG_OUTPUT>(pin),
                                               &pin_high, &delay, &duration)))
         return nullptr;
-    return Py_BuildValue("(Nll)", PyBool_FromLong(enum_bits(pin_high) != 0), delay, duration);
+    return tuple_of({new_bool(enum_bits(pin_high) != 0), new_int(delay), new_int(duration)});
 }
 
 const FunctionRow rows[] = {

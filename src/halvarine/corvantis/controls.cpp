@@ -35,14 +35,7 @@ PyObject* get_control_value(const Arguments& arguments) {
     if (!call.check(ASIGetControlValue(call.camera_id, static_cast<ASI_CONTROL_TYPE>(control_type),
                                        &value, &auto_mode)))
         return nullptr;
-    // Built directly rather than by Py_BuildValue, which parses its format on every call.
-    Ref number = Ref::steal(PyLong_FromLong(value));
-    Ref pair = Ref::steal(PyTuple_New(2));
-    if (!number || !pair)
-        return nullptr;
-    PyTuple_SET_ITEM(pair.get(), 0, number.release());
-    PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(enum_bits(auto_mode) != 0 ? Py_True : Py_False));
-    return pair.release();
+    return tuple_of({new_int(value), new_bool(enum_bits(auto_mode) != 0)});
 }
 
 PyObject* set_control_value(const Arguments& arguments) {
@@ -83,14 +76,11 @@ PyObject* get_roi_format(const Arguments& arguments) {
         !call.check(ASIGetROIFormat(call.camera_id, &width, &height, &bin, &img_type)))
         return nullptr;
     // The integers first, then the image type through ImgType as it is bound now.
-    Ref numbers[] = {Ref::steal(PyLong_FromLong(width)), Ref::steal(PyLong_FromLong(height)),
-                     Ref::steal(PyLong_FromLong(bin))};
+    Ref numbers[] = {new_int(width), new_int(height), new_int(bin)};
     if (!numbers[0] || !numbers[1] || !numbers[2])
         return nullptr;
-    Ref member = Ref::steal(enum_member(state.names.img_type, enum_bits(img_type)));
-    if (!member)
-        return nullptr;
-    return PyTuple_Pack(4, numbers[0].get(), numbers[1].get(), numbers[2].get(), member.get());
+    return tuple_of({std::move(numbers[0]), std::move(numbers[1]), std::move(numbers[2]),
+                     Ref::steal(enum_member(state.names.img_type, enum_bits(img_type)))});
 }
 
 PyObject* set_start_pos(const Arguments& arguments) {
@@ -108,7 +98,7 @@ PyObject* get_start_pos(const Arguments& arguments) {
     int start_x = 0, start_y = 0;
     if (!call.begin(arguments) || !call.check(ASIGetStartPos(call.camera_id, &start_x, &start_y)))
         return nullptr;
-    return Py_BuildValue("(ii)", start_x, start_y);
+    return tuple_of({new_int(start_x), new_int(start_y)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -143,7 +133,7 @@ PyObject* read_presets(const Arguments& arguments) {
     if (!call.begin(arguments) ||
         !call.check(sdk_call(call.camera_id, &first, &second, &third, &fourth)))
         return nullptr;
-    return Py_BuildValue("(iiii)", first, second, third, fourth);
+    return tuple_of({new_int(first), new_int(second), new_int(third), new_int(fourth)});
 }
 
 PyObject* gps_get_data(const Arguments& arguments) {
@@ -157,7 +147,7 @@ PyObject* gps_get_data(const Arguments& arguments) {
         !call.check(ASIGPSGetData(call.camera_id, gps_data_of(start_line.get()),
                                   gps_data_of(end_line.get()))))
         return nullptr;
-    return PyTuple_Pack(2, start_line.get(), end_line.get());
+    return tuple_of({std::move(start_line), std::move(end_line)});
 }
 
 const FunctionRow rows[] = {
