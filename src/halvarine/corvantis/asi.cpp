@@ -127,10 +127,9 @@ int create_constants() {
         if (!(state.names.*entry.field))
             return -1;
     }
-    state.empty_tuple = PyTuple_New(0);
     state.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
     state.empty_str = PyUnicode_New(0, 0);
-    if (!state.empty_tuple || !state.empty_bytes || !state.empty_str)
+    if (!state.empty_bytes || !state.empty_str)
         return -1;
     for (int value = -1; value <= 28; ++value) {
         state.small_ints[value + 1] = PyLong_FromLong(value);
@@ -147,14 +146,12 @@ void clear_state() {
     Py_CLEAR(state.module);
     Py_CLEAR(state.globals);
     Py_CLEAR(state.builtins);
-    Py_CLEAR(state.enumerate);
     for (PyTypeObject*& type : state.records) {
         PyObject* object = reinterpret_cast<PyObject*>(type);
         Py_CLEAR(object);
         type = nullptr;
     }
     Py_CLEAR(state.handle_error_code);
-    Py_CLEAR(state.empty_tuple);
     Py_CLEAR(state.empty_bytes);
     Py_CLEAR(state.empty_str);
     for (PyObject*& value : state.small_ints)
@@ -182,35 +179,26 @@ int check_python_version() {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
-/// Whether this import put the module into sys.modules under its qualified name.
-bool registered_qualified_name = false;
-
-/// sys.modules (borrowed). Unlike PySys_GetObject, this needs no allocation, so it cannot
-/// fail when memory runs out: the undoing after a failed import must still find it, and
-/// a failure to find it must not stand in for the MemoryError that ended the import.
-PyObject* module_registry() {
-    return PyImport_GetModuleDict();
-}
-
 int register_qualified_name() {
-    PyObject* modules = module_registry();
+    PyObject* modules = PyImport_GetModuleDict();
     int present = PyMapping_HasKeyWithError(modules, state.names.module_name);
     if (present != 0)
         return present < 0 ? -1 : 0;
     if (PyObject_SetItem(modules, state.names.module_name, state.module) < 0)
         return -1;
-    registered_qualified_name = true;
+    state.registered_qualified_name = true;
     return 0;
 }
 
 /// After a failed import: the qualified name must not keep pointing at the half-filled
 /// module, or the next import would find its key taken and leave it so.
 void unregister_qualified_name() {
-    if (!registered_qualified_name)
+    if (!state.registered_qualified_name)
         return;
-    registered_qualified_name = false;
+    state.registered_qualified_name = false;
     PyObject* exception = PyErr_GetRaisedException();
-    PyObject* modules = module_registry();
+    // sys.modules as PyImport_GetModuleDict finds it, without allocating: memory may be out.
+    PyObject* modules = PyImport_GetModuleDict();
     PyObject* current = nullptr;
     if (modules && PyMapping_GetOptionalItem(modules, state.names.module_name, &current) > 0) {
         if (current == state.module)
@@ -221,14 +209,17 @@ void unregister_qualified_name() {
     PyErr_SetRaisedException(exception);
 }
 
-int hold_enumerate() {
-    if (PyObject_GetOptionalAttrString(state.builtins, "enumerate", &state.enumerate) < 0)
+/// Without the built-in enumerate the import fails, as it always has.
+int check_enumerate() {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(state.builtins, "enumerate", &found) < 0)
         return -1;
-    if (!state.enumerate) {
+    if (!found) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined",
                      Ref::steal(PyUnicode_FromString("enumerate")).get());
         return -1;
     }
+    Py_DECREF(found);
     return 0;
 }
 
@@ -237,7 +228,7 @@ int bind_from_import(const char* module_name, PyObject* name) {
     Ref module_text = Ref::steal(PyUnicode_FromString(module_name));
     if (!module_text)
         return -1;
-    PyObject* modules = module_registry();
+    PyObject* modules = PyImport_GetModuleDict();
     Ref module;
     if (modules) {
         PyObject* found = nullptr;
@@ -271,7 +262,7 @@ int bind_from_import(const char* module_name, PyObject* name) {
         if (!full_name)
             return -1;
         PyObject* submodule = nullptr;
-        modules = module_registry();
+        modules = PyImport_GetModuleDict();
         if (modules && PyMapping_GetOptionalItem(modules, full_name.get(), &submodule) < 0)
             return -1;
         bound = Ref::steal(submodule);
@@ -362,7 +353,7 @@ int execute_steps(PyObject* module, bool& add_init_entry) {
 
     // From here on a failure carries the module's "init" traceback entry.
     add_init_entry = true;
-    if (register_qualified_name() < 0 || hold_enumerate() < 0)
+    if (register_qualified_name() < 0 || check_enumerate() < 0)
         return -1;
     if (ready_function_type() < 0)
         return -1;

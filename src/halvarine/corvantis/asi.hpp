@@ -4,8 +4,9 @@
 // status check, traceback entries).
 //
 // A call travels one way: Python objects are bound and coerced by the function object
-// (call.cpp), the row's implementation converts them to C, makes one SDK call, hands the
-// status to `handle_error_code` and builds the result from the out-values.
+// (call.cpp), the row's implementation converts them to C (conversions.cpp), makes one
+// SDK call, hands the status to `handle_error_code` (errors.cpp) and builds the result
+// from the out-values.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -113,6 +114,18 @@ struct Names {
 /// The record types, in the order they are created and bound.
 enum class RecordKind : int { ControlCaps, Id, SupportedMode, GpsData, CameraInfo, Count };
 
+/// What the status check last found by its lookups, kept while a dict watcher reports
+/// no change to them (errors.cpp).
+struct LookupCache {
+    bool stale = true; ///< something changed since the fields below were set
+    bool tried_watcher = false;
+    int watcher = -1;                    ///< dict watcher id; -1: none, look up every time
+    PyObject* watched_globals = nullptr; ///< borrowed; the namespace being watched
+    PyObject* watched_table = nullptr;   ///< borrowed; the error table being watched
+    PyObject* handler = nullptr;         ///< borrowed from the namespace; null: look it up
+    bool zero_is_success = false;        ///< the table's entry for 0 is the namespace's ASISuccess
+};
+
 /// Everything the module keeps between calls. One instance per process: the module can
 /// live in one interpreter only, and there is no unload.
 struct State {
@@ -120,15 +133,19 @@ struct State {
     PyObject* module = nullptr;     ///< strong; set once the execute phase runs
     PyObject* globals = nullptr;    ///< strong; the module's namespace dictionary
     PyObject* builtins = nullptr;   ///< strong; the builtins module
-    PyObject* enumerate = nullptr;  ///< strong; the built-in enumerate, held from import
     PyTypeObject* records[static_cast<int>(RecordKind::Count)] = {}; ///< strong
-    PyObject* handle_error_code = nullptr; ///< strong; the module's own handler function
-    PyObject* empty_tuple = nullptr;       ///< strong
-    PyObject* empty_bytes = nullptr;       ///< strong
-    PyObject* empty_str = nullptr;         ///< strong
-    PyObject* small_ints[30] = {};         ///< strong; -1, 0, 1, ..., 28 (see small_int)
-    Names names = {};                      ///< strong
-    bool constants_ready = false;          ///< names and constants exist
+    PyObject* handle_error_code = nullptr;  ///< strong; the module's own handler function
+    PyObject* empty_bytes = nullptr;        ///< strong
+    PyObject* empty_str = nullptr;          ///< strong
+    PyObject* small_ints[30] = {};          ///< strong; -1, 0, 1, ..., 28 (see small_int)
+    Names names = {};                       ///< strong
+    bool constants_ready = false;           ///< names and constants exist
+    bool registered_qualified_name = false; ///< this import added the qualified name to sys.modules
+
+    // Kept when a failed import clears the rest: function objects made by that import
+    // may outlive it, and the watcher stays registered.
+    PyTypeObject* function_type = nullptr; ///< strong
+    LookupCache lookups;
 };
 
 extern State state;
@@ -207,19 +224,19 @@ void add_traceback(const char* qualified_name, int line);
 void add_function_traceback(PyObject* function);
 
 // ---------------------------------------------------------------------------------------
-// Shared steps of an implementation (call.cpp).
+// The status check (errors.cpp).
+
+/// Resolves `handle_error_code` for this call: the global lookup, or what it found last
+/// time while nothing it depends on has changed since.
+Ref resolve_handler();
+/// Passes the SDK status to the resolved handler; false if the handler raised.
+bool check_status(PyObject* handler, int status);
+
+// ---------------------------------------------------------------------------------------
+// Shared steps of an implementation (conversions.cpp).
 
 /// Looks `name` up in the module namespace, then in builtins; NameError otherwise.
 Ref lookup_global(PyObject* name);
-/// Resolves `handle_error_code` for this call: the global lookup, or what it found last
-/// time while nothing it depends on has changed since (see LookupCache in call.cpp).
-Ref resolve_handler();
-/// Whether the module's own handler would find code 0 mapped to ASISuccess, known
-/// without looking: the namespace and the error table are unchanged since the lookups
-/// last showed it. False means "look it up", not "it does not".
-bool zero_known_to_succeed();
-/// Passes the SDK status to the resolved handler; false if the handler raised.
-bool check_status(PyObject* handler, int status);
 
 /// C int from an int that passed the boundary; OverflowError outside the range.
 bool to_c_int(PyObject* number, int* out);
@@ -274,16 +291,6 @@ PyObject* coerce_int_result(Ref value);
 /// when a subclass of an exact built-in type was refused.
 void raise_argument_type_error(const char* parameter, const char* expected, PyObject* given,
                                bool subclass_of_builtin);
-
-/// New zero-filled `bytes` of `size` bytes for the SDK to fill in place (nobody else can
-/// see it before it is returned). `size` is the boundary's int; failures are those of
-/// bytearray(size).
-Ref new_image_bytes(PyObject* size);
-/// Address the SDK may write `size` bytes to; never null, even for an empty object.
-unsigned char* image_storage(PyObject* bytes_object);
-
-/// A new, zeroed record of the module's own type.
-Ref new_record(RecordKind kind);
 
 /// The enumeration class bound to `class_name` now, called with an SDK value: the
 /// member for that value, or the class's own ValueError.
@@ -345,11 +352,9 @@ int create_enumerations(); ///< enums.cpp; binds the eight IntEnums
 int create_exceptions();   ///< errors.cpp; binds ASIError and subclasses
 int create_error_table();  ///< errors.cpp; binds ASI_ERROR_CODE_TO_EXCEPTION
 
-/// The handler's own work, entered directly when the resolved handler is the module's.
-/// Returns 0 for success, -1 with the mapped exception set.
-int raise_for_code(PyObject* code);
-
-/// SDK record structures, for the functions that pass them to the SDK.
+/// A new, zeroed record of the module's own type (records.cpp).
+Ref new_record(RecordKind kind);
+/// SDK record structures, for the functions that pass them to the SDK (records.cpp).
 ASI_CAMERA_INFO* camera_info_of(PyObject* record);
 ASI_CONTROL_CAPS* control_caps_of(PyObject* record);
 ASI_ID* id_of(PyObject* record);

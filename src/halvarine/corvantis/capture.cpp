@@ -8,6 +8,46 @@ namespace asi {
 
 namespace {
 
+// ---------------------------------------------------------------------------------------
+// Image buffers
+
+Ref new_image_bytes(PyObject* size) {
+    Py_ssize_t length = PyLong_AsSsize_t(size);
+    if (length < 0) {
+        // Negative or beyond Py_ssize_t: let bytearray() itself say why it refuses.
+        PyErr_Clear();
+        Ref refused =
+            Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size));
+        if (refused) {
+            PyErr_SetString(PyExc_SystemError, "bytearray() accepted an invalid size");
+            return Ref();
+        }
+        return Ref();
+    }
+    if (length == 0)
+        return Ref::borrow(state.empty_bytes);
+    // A new bytes object is private until returned, so the SDK may fill it in place:
+    // the caller gets the very bytes a buffer-then-copy would have produced. bytes(n)
+    // takes zeroed memory from calloc, so pages the SDK never writes are never touched.
+    Ref bytes = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), size));
+    if (!bytes && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        // bytes refuses sizes next to Py_SSIZE_T_MAX with OverflowError; bytearray
+        // reports any size it cannot allocate as MemoryError.
+        PyErr_Clear();
+        PyErr_NoMemory();
+    }
+    return bytes;
+}
+
+unsigned char* image_storage(PyObject* bytes_object) {
+    // The empty bytes object is shared by the whole interpreter: hand the SDK a private
+    // byte instead, so that nothing it might write there could change it.
+    static unsigned char empty_storage[1];
+    if (PyBytes_GET_SIZE(bytes_object) == 0)
+        return empty_storage;
+    return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_object));
+}
+
 /// A camera ID and one flag: the dark-frame choice, the soft trigger's start or stop.
 template <ASI_ERROR_CODE (*sdk_call)(int, ASI_BOOL)>
 PyObject* camera_and_flag(const Arguments& arguments) {

@@ -1,5 +1,6 @@
 // The error model: ASIError and one subclass per SDK status, the table from status to
-// class, and handle_error_code, which every status-returning operation calls.
+// class, handle_error_code, and the status check through which every status-returning
+// operation reaches it.
 //
 // Every name here is looked up at each use, so users can extend the table or rebind the
 // classes and the handler.
@@ -106,17 +107,117 @@ Ref mapped_class(PyObject* table, PyObject* code) {
     return Ref::steal(PyObject_CallOneArg(get.get(), code));
 }
 
-PyObject* handle_error_code(const Arguments& arguments) {
-    if (raise_for_code(arguments.object[0]) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
+// ---------------------------------------------------------------------------------------
+// Remembered lookups.
+//
+// A successful call looks up handle_error_code, the error table, its entry for 0 and
+// ASISuccess. A dict watcher on the namespace and the table reports every change before
+// it happens, so the outcome is kept until then. It is kept only while no key's own
+// __eq__ could run during those lookups (exact str keys in the namespace, exact int keys
+// in the table); otherwise, or without a watcher, every call looks up by name.
+
+bool is_remembered_name(PyObject* key) {
+    if (!state.constants_ready)
+        return true; // the names are gone with a failed import: assume the worst
+    for (PyObject* name :
+         {state.names.handle_error_code, state.names.error_table, state.names.success})
+        if (key == name || PyUnicode_Equal(key, name) == 1)
+            return true;
+    return false;
 }
 
-} // namespace
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
+    if (dict == state.lookups.watched_table) {
+        if (event == PyDict_EVENT_DEALLOCATED)
+            state.lookups.watched_table = nullptr;
+        state.lookups.stale = true;
+    } else if (dict == state.lookups.watched_globals) {
+        if (event == PyDict_EVENT_DEALLOCATED)
+            state.lookups.watched_globals = nullptr;
+        // A new or changed entry under another exact-str name cannot change our lookups.
+        const bool entry_event = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                                 event == PyDict_EVENT_DELETED;
+        if (!entry_event || !PyUnicode_CheckExact(key) || is_remembered_name(key))
+            state.lookups.stale = true;
+    }
+    return 0;
+}
 
+template <class Predicate> bool all_keys(PyObject* dict, Predicate predicate) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &position, &key, nullptr))
+        if (!predicate(key))
+            return false;
+    return true;
+}
+
+/// Watches `dict` as the namespace or the table. The dict it replaces stays watched: it
+/// may be the other one too (a user can bind the namespace itself as the table), and
+/// the events of a dict that is neither are ignored anyway.
+bool watch(PyObject* dict, PyObject*& watched) {
+    if (watched == dict)
+        return true;
+    watched = nullptr;
+    if (PyDict_Watch(state.lookups.watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    watched = dict;
+    return true;
+}
+
+/// Takes the outcome of the lookups afresh. Leaves no exception behind: whatever fails
+/// here fails again, and is reported, on the ordinary path.
+void refresh_lookups() {
+    state.lookups.stale = false;
+    state.lookups.handler = nullptr;
+    state.lookups.zero_is_success = false;
+    if (!state.lookups.tried_watcher) {
+        state.lookups.tried_watcher = true;
+        state.lookups.watcher = PyDict_AddWatcher(on_dict_event);
+        if (state.lookups.watcher < 0)
+            PyErr_Clear();
+    }
+    PyObject* globals = state.globals;
+    if (state.lookups.watcher < 0 || !globals || !state.constants_ready ||
+        !watch(globals, state.lookups.watched_globals))
+        return;
+    if (!all_keys(globals, [](PyObject* key) { return PyUnicode_CheckExact(key) != 0; }))
+        return;
+    // Borrowed: the watcher hears of any change to these entries before it happens.
+    state.lookups.handler = PyDict_GetItemWithError(globals, state.names.handle_error_code);
+    PyObject* table = PyDict_GetItemWithError(globals, state.names.error_table);
+    PyObject* success = PyDict_GetItemWithError(globals, state.names.success);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        state.lookups.handler = nullptr;
+        return;
+    }
+    if (!table || !success || !PyDict_CheckExact(table) ||
+        !watch(table, state.lookups.watched_table))
+        return;
+    if (!all_keys(table, [](PyObject* key) { return PyLong_CheckExact(key) != 0; }))
+        return;
+    PyObject* entry = PyDict_GetItemWithError(table, small_int(0));
+    if (!entry && PyErr_Occurred())
+        PyErr_Clear();
+    state.lookups.zero_is_success = entry == success;
+}
+
+bool zero_known_to_succeed() {
+    if (state.lookups.stale)
+        refresh_lookups();
+    return state.lookups.zero_is_success;
+}
+
+// ---------------------------------------------------------------------------------------
+// The status check.
+
+/// The handler's own work: 0 for success, -1 with the mapped exception set.
 int raise_for_code(PyObject* code) {
-    // Nearly every status is 0. While nothing the lookups below depend on has changed
-    // since they last found 0 mapped to ASISuccess, they would find it again.
+    // Nearly every status is 0, and the remembered lookups say what the lookups below
+    // would find for it.
     if (code == small_int(0) && zero_known_to_succeed())
         return 0;
     Ref table = lookup_global(state.names.error_table);
@@ -151,6 +252,37 @@ int raise_for_code(PyObject* code) {
         return -1;
     raise_object(std::move(raised));
     return -1;
+}
+
+PyObject* handle_error_code(const Arguments& arguments) {
+    if (raise_for_code(arguments.object[0]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+Ref resolve_handler() {
+    if (state.lookups.stale)
+        refresh_lookups();
+    if (state.lookups.handler)
+        return Ref::borrow(state.lookups.handler);
+    return lookup_global(state.names.handle_error_code);
+}
+
+bool check_status(PyObject* handler, int status) {
+    Ref code = Ref::steal(PyLong_FromLong(status));
+    if (!code)
+        return false;
+    if (handler == state.handle_error_code) {
+        // The module's own handler: its work without a second trip through the binder.
+        if (raise_for_code(code.get()) == 0)
+            return true;
+        add_function_traceback(state.handle_error_code);
+        return false;
+    }
+    Ref result = Ref::steal(PyObject_CallOneArg(handler, code.get()));
+    return static_cast<bool>(result);
 }
 
 int create_exceptions() {

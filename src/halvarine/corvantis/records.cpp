@@ -468,6 +468,12 @@ int create_record_types() {
     return 0;
 }
 
+Ref new_record(RecordKind kind) {
+    PyTypeObject* type = record_type(kind);
+    // tp_alloc zero-fills, which is all that calling the type with no arguments does.
+    return Ref::steal(type->tp_alloc(type, 0));
+}
+
 ASI_CAMERA_INFO* camera_info_of(PyObject* record) {
     return &data_of<ASI_CAMERA_INFO>(record);
 }
