@@ -2,7 +2,7 @@
 // which the namespace is filled.
 #include "asi.hpp"
 
-#include <cstring>
+#include <iterator>
 
 // The Python this module is built for; a test build overrides the minor number to
 // exercise the version warning.
@@ -19,64 +19,69 @@ State state;
 
 namespace {
 
-// Module functions in binding order. A function's traceback entries show its line here.
+// Module functions in binding order, each on the line its traceback entries show.
 struct Binding {
-    const char* name;
+    const FunctionRow& row;
     int line;
 };
 
-constexpr Binding function_order[] = {
-    {"get_number_of_connected_cameras", __LINE__},
-    {"camera_check", __LINE__},
-    {"get_camera_property", __LINE__},
-    {"get_sdk_version", __LINE__},
-    {"get_camera_property_by_id", __LINE__},
-    {"open_camera", __LINE__},
-    {"init_camera", __LINE__},
-    {"close_camera", __LINE__},
-    {"get_id", __LINE__},
-    {"set_id", __LINE__},
-    {"get_serial_number", __LINE__},
-    {"get_camera_support_mode", __LINE__},
-    {"get_camera_mode", __LINE__},
-    {"set_camera_mode", __LINE__},
-    {"start_exposure", __LINE__},
-    {"stop_exposure", __LINE__},
-    {"get_exp_status", __LINE__},
-    {"get_data_after_exp", __LINE__},
-    {"get_data_after_exp_gps", __LINE__},
-    {"start_video_capture", __LINE__},
-    {"stop_video_capture", __LINE__},
-    {"get_video_data", __LINE__},
-    {"get_video_data_gps", __LINE__},
-    {"get_num_of_controls", __LINE__},
-    {"get_control_caps", __LINE__},
-    {"get_control_value", __LINE__},
-    {"set_control_value", __LINE__},
-    {"set_roi_format", __LINE__},
-    {"get_roi_format", __LINE__},
-    {"set_start_pos", __LINE__},
-    {"get_start_pos", __LINE__},
-    {"get_dropped_frames", __LINE__},
-    {"enable_dark_subtract", __LINE__},
-    {"disable_dark_subtract", __LINE__},
-    {"pulse_guide_on", __LINE__},
-    {"pulse_guide_off", __LINE__},
-    {"get_gain_offset", __LINE__},
-    {"get_lmh_gain_offset", __LINE__},
-    {"send_soft_trigger", __LINE__},
-    {"set_trigger_output_io_conf", __LINE__},
-    {"get_trigger_output_io_conf", __LINE__},
-    {"gps_get_data", __LINE__},
+constexpr Binding handler_binding = {rows::handle_error_code, __LINE__};
+constexpr Binding function_bindings[] = {
+    {rows::get_number_of_connected_cameras, __LINE__},
+    {rows::camera_check, __LINE__},
+    {rows::get_camera_property, __LINE__},
+    {rows::get_sdk_version, __LINE__},
+    {rows::get_camera_property_by_id, __LINE__},
+    {rows::open_camera, __LINE__},
+    {rows::init_camera, __LINE__},
+    {rows::close_camera, __LINE__},
+    {rows::get_id, __LINE__},
+    {rows::set_id, __LINE__},
+    {rows::get_serial_number, __LINE__},
+    {rows::get_camera_support_mode, __LINE__},
+    {rows::get_camera_mode, __LINE__},
+    {rows::set_camera_mode, __LINE__},
+    {rows::start_exposure, __LINE__},
+    {rows::stop_exposure, __LINE__},
+    {rows::get_exp_status, __LINE__},
+    {rows::get_data_after_exp, __LINE__},
+    {rows::get_data_after_exp_gps, __LINE__},
+    {rows::start_video_capture, __LINE__},
+    {rows::stop_video_capture, __LINE__},
+    {rows::get_video_data, __LINE__},
+    {rows::get_video_data_gps, __LINE__},
+    {rows::get_num_of_controls, __LINE__},
+    {rows::get_control_caps, __LINE__},
+    {rows::get_control_value, __LINE__},
+    {rows::set_control_value, __LINE__},
+    {rows::set_roi_format, __LINE__},
+    {rows::get_roi_format, __LINE__},
+    {rows::set_start_pos, __LINE__},
+    {rows::get_start_pos, __LINE__},
+    {rows::get_dropped_frames, __LINE__},
+    {rows::enable_dark_subtract, __LINE__},
+    {rows::disable_dark_subtract, __LINE__},
+    {rows::pulse_guide_on, __LINE__},
+    {rows::pulse_guide_off, __LINE__},
+    {rows::get_gain_offset, __LINE__},
+    {rows::get_lmh_gain_offset, __LINE__},
+    {rows::send_soft_trigger, __LINE__},
+    {rows::set_trigger_output_io_conf, __LINE__},
+    {rows::get_trigger_output_io_conf, __LINE__},
+    {rows::gps_get_data, __LINE__},
 };
 
-const FunctionRow* find_row(const char* name) {
-    for (auto table : {discovery_functions, capture_functions, control_functions})
-        for (const FunctionRow& row : table)
-            if (std::strcmp(row.name, name) == 0)
-                return &row;
-    return nullptr;
+consteval bool each_bound_once() {
+    for (size_t i = 0; i < std::size(function_bindings); ++i) {
+        if (&function_bindings[i].row == &handler_binding.row)
+            return false;
+        for (size_t j = 0; j < i; ++j)
+            if (&function_bindings[i].row == &function_bindings[j].row)
+                return false;
+    }
+    return true;
 }
+static_assert(each_bound_once(), "a function is bound twice");
 
 // ---------------------------------------------------------------------------------------
 // Constants.
@@ -131,9 +136,10 @@ int create_constants() {
     state.empty_str = PyUnicode_New(0, 0);
     if (!state.empty_bytes || !state.empty_str)
         return -1;
-    for (int value = -1; value <= 28; ++value) {
-        state.small_ints[value + 1] = PyLong_FromLong(value);
-        if (!state.small_ints[value + 1])
+    for (int value = smallest_small_int; value <= largest_small_int; ++value) {
+        PyObject*& shared = state.small_ints[value - smallest_small_int];
+        shared = PyLong_FromLong(value);
+        if (!shared)
             return -1;
     }
     state.constants_ready = true;
@@ -275,18 +281,13 @@ int bind_from_import(const char* module_name, PyObject* name) {
 }
 
 int bind_functions() {
-    Ref handler = Ref::steal(new_function(handle_error_code_row, __LINE__));
+    Ref handler = Ref::steal(new_function(handler_binding.row, handler_binding.line));
     if (!handler || PyDict_SetItem(state.globals, state.names.handle_error_code, handler.get()) < 0)
         return -1;
     state.handle_error_code = handler.release();
-    for (const Binding& binding : function_order) {
-        const FunctionRow* row = find_row(binding.name);
-        if (!row) {
-            PyErr_Format(PyExc_SystemError, "no function row for %s", binding.name);
-            return -1;
-        }
-        Ref function = Ref::steal(new_function(*row, binding.line));
-        if (!function || PyDict_SetItemString(state.globals, binding.name, function.get()) < 0)
+    for (const Binding& binding : function_bindings) {
+        Ref function = Ref::steal(new_function(binding.row, binding.line));
+        if (!function || PyDict_SetItemString(state.globals, binding.row.name, function.get()) < 0)
             return -1;
     }
     return 0;

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <span>
+#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
@@ -111,6 +111,10 @@ struct Names {
     PyObject* module_name;     ///< "halvarine.corvantis.asi"
 };
 
+/// The ints made once and shared: enumeration values and error table keys.
+inline constexpr int smallest_small_int = -1;
+inline constexpr int largest_small_int = 28;
+
 /// The record types, in the order they are created and bound.
 enum class RecordKind : int { ControlCaps, Id, SupportedMode, GpsData, CameraInfo, Count };
 
@@ -134,11 +138,11 @@ struct State {
     PyObject* globals = nullptr;    ///< strong; the module's namespace dictionary
     PyObject* builtins = nullptr;   ///< strong; the builtins module
     PyTypeObject* records[static_cast<int>(RecordKind::Count)] = {}; ///< strong
-    PyObject* handle_error_code = nullptr;  ///< strong; the module's own handler function
-    PyObject* empty_bytes = nullptr;        ///< strong
-    PyObject* empty_str = nullptr;          ///< strong
-    PyObject* small_ints[30] = {};          ///< strong; -1, 0, 1, ..., 28 (see small_int)
-    Names names = {};                       ///< strong
+    PyObject* handle_error_code = nullptr; ///< strong; the module's own handler function
+    PyObject* empty_bytes = nullptr;       ///< strong
+    PyObject* empty_str = nullptr;         ///< strong
+    PyObject* small_ints[largest_small_int - smallest_small_int + 1] = {}; ///< strong
+    Names names = {};                                                      ///< strong
     bool constants_ready = false;           ///< names and constants exist
     bool registered_qualified_name = false; ///< this import added the qualified name to sys.modules
 
@@ -150,9 +154,9 @@ struct State {
 
 extern State state;
 
-/// The shared int object for -1..28: enumeration values and error table keys.
+/// The shared int object for a value in the small-int range.
 inline PyObject* small_int(int value) {
-    return state.small_ints[value + 1];
+    return state.small_ints[value - smallest_small_int];
 }
 
 inline PyTypeObject* record_type(RecordKind kind) {
@@ -193,21 +197,51 @@ struct Arguments {
 /// Returns a new reference, or null with an exception set.
 using Implementation = PyObject* (*)(const Arguments&);
 
+/// A function's parameters, as many as its row's initializer lists. More than
+/// max_parameters do not compile: the copy would write past the array.
+class ParameterList {
+public:
+    constexpr ParameterList() = default;
+    consteval ParameterList(std::initializer_list<Parameter> parameters) {
+        for (const Parameter& parameter : parameters)
+            items_[count_++] = parameter;
+    }
+    constexpr int size() const { return count_; }
+    constexpr const Parameter& operator[](int index) const { return items_[index]; }
+
+private:
+    Parameter items_[max_parameters] = {};
+    int count_ = 0;
+};
+
 /// One module function, declared as data.
 struct FunctionRow {
     const char* name;
     Implementation implementation;
-    int parameter_count;
-    Parameter parameters[max_parameters];
+    ParameterList parameters;
     const char* return_annotation;
     const char* doc; ///< null: no docstring
 };
 
-/// Rows of each area; the module frame binds them in its own order.
-extern const std::span<const FunctionRow> discovery_functions;
-extern const std::span<const FunctionRow> capture_functions;
-extern const std::span<const FunctionRow> control_functions;
-extern const FunctionRow handle_error_code_row;
+/// The row of each module function, defined by its area; the module frame binds them.
+namespace rows {
+// discovery.cpp
+extern const FunctionRow get_number_of_connected_cameras, camera_check, get_camera_property,
+    get_sdk_version, get_camera_property_by_id, get_id, set_id, get_serial_number;
+// capture.cpp
+extern const FunctionRow open_camera, init_camera, close_camera, get_camera_support_mode,
+    get_camera_mode, set_camera_mode, start_exposure, stop_exposure, get_exp_status,
+    get_data_after_exp, get_data_after_exp_gps, start_video_capture, stop_video_capture,
+    get_video_data, get_video_data_gps, get_dropped_frames, send_soft_trigger,
+    set_trigger_output_io_conf, get_trigger_output_io_conf;
+// controls.cpp
+extern const FunctionRow get_num_of_controls, get_control_caps, get_control_value,
+    set_control_value, set_roi_format, get_roi_format, set_start_pos, get_start_pos,
+    enable_dark_subtract, disable_dark_subtract, pulse_guide_on, pulse_guide_off, get_gain_offset,
+    get_lmh_gain_offset, gps_get_data;
+// errors.cpp
+extern const FunctionRow handle_error_code;
+} // namespace rows
 
 // ---------------------------------------------------------------------------------------
 // The function type (call.cpp).

@@ -32,8 +32,8 @@ FunctionObject* as_function(PyObject* self) {
 
 [[gnu::cold, gnu::noinline]] void raise_count_error(const FunctionRow& row, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 row.name, "exactly", static_cast<Py_ssize_t>(row.parameter_count),
-                 row.parameter_count == 1 ? "" : "s", given);
+                 row.name, "exactly", static_cast<Py_ssize_t>(row.parameters.size()),
+                 row.parameters.size() == 1 ? "" : "s", given);
 }
 
 [[gnu::cold, gnu::noinline]] void raise_no_arguments_error(const FunctionRow& row, Py_ssize_t given,
@@ -47,7 +47,7 @@ FunctionObject* as_function(PyObject* self) {
 
 /// Index of the parameter a keyword names, -1 for none, -2 with an exception set.
 int find_parameter(const FunctionObject* function, PyObject* keyword) {
-    const int count = function->row->parameter_count;
+    const int count = function->row->parameters.size();
     for (int i = 0; i < count; ++i)
         if (function->parameter_names[i] == keyword)
             return i;
@@ -69,7 +69,7 @@ int find_parameter(const FunctionObject* function, PyObject* keyword) {
 PyObject* const* bind(const FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, PyObject** storage) {
     const FunctionRow& row = *function->row;
-    const Py_ssize_t count = row.parameter_count;
+    const Py_ssize_t count = row.parameters.size();
     const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keyword_count == 0) {
         if (nargs != count) {
@@ -116,7 +116,7 @@ PyObject* const* bind(const FunctionObject* function, PyObject* const* args, Py_
 
 /// The boundary stage, in parameter order. `owned` keeps the ints it makes.
 bool coerce(const FunctionRow& row, PyObject* const* bound, Ref* owned, Arguments& out) {
-    for (int i = 0; i < row.parameter_count; ++i) {
+    for (int i = 0; i < row.parameters.size(); ++i) {
         const Parameter& parameter = row.parameters[i];
         PyObject* argument = bound[i];
         out.object[i] = argument;
@@ -240,7 +240,7 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!positional_or_keyword || !annotation_keyword || !return_keyword || !parameters)
         return nullptr;
     const FunctionRow& row = *function->row;
-    for (int i = 0; i < row.parameter_count; ++i) {
+    for (int i = 0; i < row.parameters.size(); ++i) {
         PyObject* name = function->parameter_names[i];
         PyObject* annotation = PyDict_GetItemWithError(function->annotations, name);
         if (!annotation)
@@ -357,7 +357,8 @@ PyObject* new_function(const FunctionRow& row, int line) {
         return nullptr;
     FunctionObject* function = as_function(object.get());
     // Clear the fields first: the deallocator must see nulls if a step below fails.
-    function->vectorcall = row.parameter_count == 0 ? no_argument_vectorcall : function_vectorcall;
+    function->vectorcall =
+        row.parameters.size() == 0 ? no_argument_vectorcall : function_vectorcall;
     function->row = &row;
     function->name = nullptr;
     for (PyObject*& name : function->parameter_names)
@@ -373,7 +374,7 @@ PyObject* new_function(const FunctionRow& row, int line) {
     function->annotations = PyDict_New();
     if (!function->name || !function->traceback_name || !function->annotations)
         return nullptr;
-    for (int i = 0; i < row.parameter_count; ++i) {
+    for (int i = 0; i < row.parameters.size(); ++i) {
         function->parameter_names[i] = PyUnicode_InternFromString(row.parameters[i].name);
         if (!function->parameter_names[i])
             return nullptr;

@@ -200,351 +200,349 @@ PyObject* get_trigger_output_io_conf(const Arguments& arguments) {
     return tuple_of({new_bool(enum_bits(pin_high) != 0), new_int(delay), new_int(duration)});
 }
 
-const FunctionRow rows[] = {
-    {
-        .name = "open_camera",
-        .implementation = camera_status_only<ASIOpenCamera>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "\n"
-               "    Open a camera for use.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "    ",
-    },
-    {
-        .name = "init_camera",
-        .implementation = camera_status_only<ASIInitCamera>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "\n"
-               "    Initialize the camera for capturing images.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "    ",
-    },
-    {
-        .name = "close_camera",
-        .implementation = camera_status_only<ASICloseCamera>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "\n"
-               "    Close the camera.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "    ",
-    },
-    {
-        .name = "get_camera_support_mode",
-        .implementation = get_camera_support_mode,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "list[CameraMode]",
-        .doc = "Get the supported camera modes for the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        SupportedMode: The supported mode that contains a list of supported camera "
-               "modes.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_camera_mode",
-        .implementation = get_camera_mode,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "CameraMode",
-        .doc = "Get the current camera mode.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        CameraMode: The current camera mode.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "set_camera_mode",
-        .implementation = camera_and_enum<ASI_CAMERA_MODE, ASISetCameraMode>,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"mode", Kind::Enum, "CameraMode"}},
-        .return_annotation = "None",
-        .doc = "Set the camera mode.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        mode (CameraMode): The camera mode to set.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "start_exposure",
-        .implementation = camera_and_flag<ASIStartExposure>,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"is_dark", Kind::Bool, "bool"}},
-        .return_annotation = "None",
-        .doc = "Start a camera exposure.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        is_dark (bool): True for a dark frame exposure, False otherwise.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "stop_exposure",
-        .implementation = camera_status_only<ASIStopExposure>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "Stop the ongoing camera exposure.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_exp_status",
-        .implementation = get_exp_status,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "int",
-        .doc = "Get the status of the camera exposure.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        ExposureStatus: The exposure status.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_data_after_exp",
-        .implementation = get_data_after_exp,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
-        .return_annotation = "bytes",
-        .doc = "Get the image data after an exposure has completed.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        buffer_size (int): The size of the buffer to store the image data.\n"
-               "\n"
-               "    Returns:\n"
-               "        bytes: The captured image data.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_data_after_exp_gps",
-        .implementation = get_data_after_exp_gps,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
-        .return_annotation = "tuple[bytes, GpsData]",
-        .doc = "Get the image data after an exposure has completed.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        buffer_size (int): The size of the buffer to store the image data.\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "start_video_capture",
-        .implementation = camera_status_only<ASIStartVideoCapture>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "Start video capture.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "stop_video_capture",
-        .implementation = camera_status_only<ASIStopVideoCapture>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "Stop video capture.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_video_data",
-        .implementation = get_video_data,
-        .parameter_count = 3,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"buffer_size", Kind::Int, "int"},
-                       {"wait_ms", Kind::Int, "int"}},
-        .return_annotation = "bytearray",
-        .doc = "Get video data from the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        buffer_size (int): The size of the buffer to store the image data.\n"
-               "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite "
-               "wait).\n"
-               "\n"
-               "    Returns:\n"
-               "        bytes: The captured image data.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
-               "    ",
-    },
-    {
-        .name = "get_video_data_gps",
-        .implementation = get_video_data_gps,
-        .parameter_count = 3,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"buffer_size", Kind::Long, "int"},
-                       {"wait_ms", Kind::Int, "int"}},
-        .return_annotation = "tuple[bytes, GpsData]",
-        .doc = "Get video data from the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        buffer_size (int): The size of the buffer to store the image data.\n"
-               "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite "
-               "wait).\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
-               "    ",
-    },
-    {
-        .name = "get_dropped_frames",
-        .implementation = read_count<ASIGetDroppedFrames>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "int",
-        .doc = "Get the number of dropped frames during video capture.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        int: The number of dropped frames.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "send_soft_trigger",
-        .implementation = camera_and_flag<ASISendSoftTrigger>,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"start", Kind::Bool, "bool"}},
-        .return_annotation = "None",
-        .doc = "Send a soft trigger to the camera to start or stop exposure.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        start (bool): True to start exposure, False to stop.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "set_trigger_output_io_conf",
-        .implementation = set_trigger_output_io_conf,
-        .parameter_count = 5,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"pin", Kind::Enum, "TrigOutput"},
-                       {"pin_high", Kind::Bool, "bool"},
-                       {"delay", Kind::Long, "int"},
-                       {"duration", Kind::Long, "int"}},
-        .return_annotation = "None",
-        .doc = "Configure the trigger output IO.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
-               "        pin_high (bool): True to output a high signal, False for a low signal.\n"
-               "        delay (int): Delay time in microseconds.\n"
-               "        duration (int): Duration time in microseconds.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_trigger_output_io_conf",
-        .implementation = get_trigger_output_io_conf,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"pin", Kind::Int, "int"}},
-        .return_annotation = "tuple[bool, int, int]",
-        .doc = "Get the trigger output IO configuration.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple[bool, int, int]: Pin high status, delay, and duration.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-};
-
 } // namespace
 
-const std::span<const FunctionRow> capture_functions = rows;
+// In a row's initializer a bare name finds the row before an implementation of that
+// name, so implementations are named with asi::.
+
+constinit const FunctionRow rows::open_camera = {
+    .name = "open_camera",
+    .implementation = asi::camera_status_only<ASIOpenCamera>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "\n"
+           "    Open a camera for use.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::init_camera = {
+    .name = "init_camera",
+    .implementation = asi::camera_status_only<ASIInitCamera>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "\n"
+           "    Initialize the camera for capturing images.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::close_camera = {
+    .name = "close_camera",
+    .implementation = asi::camera_status_only<ASICloseCamera>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "\n"
+           "    Close the camera.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_camera_support_mode = {
+    .name = "get_camera_support_mode",
+    .implementation = asi::get_camera_support_mode,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "list[CameraMode]",
+    .doc = "Get the supported camera modes for the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        SupportedMode: The supported mode that contains a list of supported camera "
+           "modes.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_camera_mode = {
+    .name = "get_camera_mode",
+    .implementation = asi::get_camera_mode,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "CameraMode",
+    .doc = "Get the current camera mode.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        CameraMode: The current camera mode.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::set_camera_mode = {
+    .name = "set_camera_mode",
+    .implementation = asi::camera_and_enum<ASI_CAMERA_MODE, ASISetCameraMode>,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"mode", Kind::Enum, "CameraMode"}},
+    .return_annotation = "None",
+    .doc = "Set the camera mode.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        mode (CameraMode): The camera mode to set.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::start_exposure = {
+    .name = "start_exposure",
+    .implementation = asi::camera_and_flag<ASIStartExposure>,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"is_dark", Kind::Bool, "bool"}},
+    .return_annotation = "None",
+    .doc = "Start a camera exposure.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        is_dark (bool): True for a dark frame exposure, False otherwise.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::stop_exposure = {
+    .name = "stop_exposure",
+    .implementation = asi::camera_status_only<ASIStopExposure>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "Stop the ongoing camera exposure.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_exp_status = {
+    .name = "get_exp_status",
+    .implementation = asi::get_exp_status,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "int",
+    .doc = "Get the status of the camera exposure.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        ExposureStatus: The exposure status.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_data_after_exp = {
+    .name = "get_data_after_exp",
+    .implementation = asi::get_data_after_exp,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
+    .return_annotation = "bytes",
+    .doc = "Get the image data after an exposure has completed.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        buffer_size (int): The size of the buffer to store the image data.\n"
+           "\n"
+           "    Returns:\n"
+           "        bytes: The captured image data.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_data_after_exp_gps = {
+    .name = "get_data_after_exp_gps",
+    .implementation = asi::get_data_after_exp_gps,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Long, "int"}},
+    .return_annotation = "tuple[bytes, GpsData]",
+    .doc = "Get the image data after an exposure has completed.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        buffer_size (int): The size of the buffer to store the image data.\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::start_video_capture = {
+    .name = "start_video_capture",
+    .implementation = asi::camera_status_only<ASIStartVideoCapture>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "Start video capture.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::stop_video_capture = {
+    .name = "stop_video_capture",
+    .implementation = asi::camera_status_only<ASIStopVideoCapture>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "Stop video capture.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_video_data = {
+    .name = "get_video_data",
+    .implementation = asi::get_video_data,
+    .parameters = {{"camera_id", Kind::Int, "int"},
+                   {"buffer_size", Kind::Int, "int"},
+                   {"wait_ms", Kind::Int, "int"}},
+    .return_annotation = "bytearray",
+    .doc = "Get video data from the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        buffer_size (int): The size of the buffer to store the image data.\n"
+           "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite "
+           "wait).\n"
+           "\n"
+           "    Returns:\n"
+           "        bytes: The captured image data.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_video_data_gps = {
+    .name = "get_video_data_gps",
+    .implementation = asi::get_video_data_gps,
+    .parameters = {{"camera_id", Kind::Int, "int"},
+                   {"buffer_size", Kind::Long, "int"},
+                   {"wait_ms", Kind::Int, "int"}},
+    .return_annotation = "tuple[bytes, GpsData]",
+    .doc = "Get video data from the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        buffer_size (int): The size of the buffer to store the image data.\n"
+           "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite "
+           "wait).\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple(bytes, GpsData): The captured image data and the gps data.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_dropped_frames = {
+    .name = "get_dropped_frames",
+    .implementation = asi::read_count<ASIGetDroppedFrames>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "int",
+    .doc = "Get the number of dropped frames during video capture.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        int: The number of dropped frames.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::send_soft_trigger = {
+    .name = "send_soft_trigger",
+    .implementation = asi::camera_and_flag<ASISendSoftTrigger>,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"start", Kind::Bool, "bool"}},
+    .return_annotation = "None",
+    .doc = "Send a soft trigger to the camera to start or stop exposure.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        start (bool): True to start exposure, False to stop.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::set_trigger_output_io_conf = {
+    .name = "set_trigger_output_io_conf",
+    .implementation = asi::set_trigger_output_io_conf,
+    .parameters = {{"camera_id", Kind::Int, "int"},
+                   {"pin", Kind::Enum, "TrigOutput"},
+                   {"pin_high", Kind::Bool, "bool"},
+                   {"delay", Kind::Long, "int"},
+                   {"duration", Kind::Long, "int"}},
+    .return_annotation = "None",
+    .doc = "Configure the trigger output IO.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
+           "        pin_high (bool): True to output a high signal, False for a low signal.\n"
+           "        delay (int): Delay time in microseconds.\n"
+           "        duration (int): Duration time in microseconds.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_trigger_output_io_conf = {
+    .name = "get_trigger_output_io_conf",
+    .implementation = asi::get_trigger_output_io_conf,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"pin", Kind::Int, "int"}},
+    .return_annotation = "tuple[bool, int, int]",
+    .doc = "Get the trigger output IO configuration.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple[bool, int, int]: Pin high status, delay, and duration.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
 
 } // namespace asi

@@ -150,301 +150,296 @@ PyObject* gps_get_data(const Arguments& arguments) {
     return tuple_of({std::move(start_line), std::move(end_line)});
 }
 
-const FunctionRow rows[] = {
-    {
-        .name = "get_num_of_controls",
-        .implementation = read_count<ASIGetNumOfControls>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "int",
-        .doc = "\n"
-               "    Get the number of control settings available on the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    Returns:\n"
-               "        int: Number of controls.\n"
-               "    ",
-    },
-    {
-        .name = "get_control_caps",
-        .implementation = get_control_caps,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"control_index", Kind::Int, "int"}},
-        .return_annotation = "ControlCaps",
-        .doc = "\n"
-               "    Get the capabilities of a specific control on the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "        control_index (int): The control index.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    Returns:\n"
-               "        Controlaps: THe control caps\n"
-               "    ",
-    },
-    {
-        .name = "get_control_value",
-        .implementation = get_control_value,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"control_type", Kind::Enum, "ControlType"}},
-        .return_annotation = "tuple[int, bool]",
-        .doc = "\n"
-               "    Get the value of a control setting on the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        control_type (int): The control type.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple[int, bool]: The value of the control and whether it's in auto mode.\n"
-               "    ",
-    },
-    {
-        .name = "set_control_value",
-        .implementation = set_control_value,
-        .parameter_count = 4,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"control_type", Kind::Enum, "ControlType"},
-                       {"value", Kind::Long, "int"},
-                       {"auto_mode", Kind::Bool, "bool"}},
-        .return_annotation = "None",
-        .doc = "\n"
-               "    Set the value of a control setting on the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        control_type (int): The control type.\n"
-               "        value (long): The new control value.\n"
-               "        auto_mode (bool): Whether to enable auto mode.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    ",
-    },
-    {
-        .name = "set_roi_format",
-        .implementation = set_roi_format,
-        .parameter_count = 5,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"width", Kind::Int, "int"},
-                       {"height", Kind::Int, "int"},
-                       {"bin", Kind::Int, "int"},
-                       {"img_type", Kind::Enum, "ImgType"}},
-        .return_annotation = "None",
-        .doc = "Set the Region of Interest (ROI) format before starting capture.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        width (int): The width of the ROI area (must be a multiple of 8).\n"
-               "        height (int): The height of the ROI area (must be a multiple of 2).\n"
-               "        bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
-               "        img_type (ImgType): The output format type.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_roi_format",
-        .implementation = get_roi_format,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "tuple[int, int, int, ImgType]",
-        .doc = "Get the Region of Interest (ROI) format.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns: tuple[int, int, int, ImgType]\n"
-               "        - width (int): The width of the ROI area (must be a multiple of 8).\n"
-               "        - height (int): The height of the ROI area (must be a multiple of 2).\n"
-               "        - bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
-               "        - img_type (ImgType): The output format type.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "set_start_pos",
-        .implementation = set_start_pos,
-        .parameter_count = 3,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"start_x", Kind::Int, "int"},
-                       {"start_y", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "Set the start position of the ROI area.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        start_x (int): Start X coordinate.\n"
-               "        start_y (int): Start Y coordinate.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_start_pos",
-        .implementation = get_start_pos,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "tuple[int, int]",
-        .doc = "Get the start position of the current ROI area.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple[int, int]: Start X and Start Y coordinates.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "enable_dark_subtract",
-        .implementation = enable_dark_subtract,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"bmp_path", Kind::Text, "str"}},
-        .return_annotation = "None",
-        .doc = "Enable dark subtract using a dark frame BMP file.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        bmp_path (str): Path to the dark frame BMP file.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "disable_dark_subtract",
-        .implementation = camera_status_only<ASIDisableDarkSubtract>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "None",
-        .doc = "Disable the dark subtract feature.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "pulse_guide_on",
-        .implementation = camera_and_enum<ASI_GUIDE_DIRECTION, ASIPulseGuideOn>,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"direction", Kind::Enum, "GuideDirection"}},
-        .return_annotation = "None",
-        .doc = "Activate guiding in the specified direction using the ST4 port.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, "
-               "etc.).\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "pulse_guide_off",
-        .implementation = camera_and_enum<ASI_GUIDE_DIRECTION, ASIPulseGuideOff>,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"},
-                       {"direction", Kind::Enum, "GuideDirection"}},
-        .return_annotation = "None",
-        .doc = "Deactivate guiding in the specified direction using the ST4 port.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, "
-               "etc.).\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_gain_offset",
-        .implementation = read_presets<ASIGetGainOffset>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "tuple[int, int, int, int]",
-        .doc = "Get preset gain and offset values for the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple[int, int, int, int]: Offset at highest dynamic range, offset at "
-               "unity gain,\n"
-               "                                   gain at lowest read noise, and offset at lowest "
-               "read noise.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_lmh_gain_offset",
-        .implementation = read_presets<ASIGetLMHGainOffset>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "tuple[int, int, int, int]",
-        .doc = "Get low, medium, and high gain and offset settings for the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple[int, int, int, int]: Low gain, medium gain, high gain, and high "
-               "offset values.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "gps_get_data",
-        .implementation = gps_get_data,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "tuple[GpsData, GpsData]",
-        .doc = "Get GPS data for the start and end lines.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        tuple[DateTime, DateTime]: GPS data for the start and end lines.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-};
-
 } // namespace
 
-const std::span<const FunctionRow> control_functions = rows;
+// In a row's initializer a bare name finds the row before an implementation of that
+// name, so implementations are named with asi::.
+
+constinit const FunctionRow rows::get_num_of_controls = {
+    .name = "get_num_of_controls",
+    .implementation = asi::read_count<ASIGetNumOfControls>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "int",
+    .doc = "\n"
+           "    Get the number of control settings available on the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    Returns:\n"
+           "        int: Number of controls.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_control_caps = {
+    .name = "get_control_caps",
+    .implementation = asi::get_control_caps,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"control_index", Kind::Int, "int"}},
+    .return_annotation = "ControlCaps",
+    .doc = "\n"
+           "    Get the capabilities of a specific control on the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "        control_index (int): The control index.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    Returns:\n"
+           "        Controlaps: THe control caps\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_control_value = {
+    .name = "get_control_value",
+    .implementation = asi::get_control_value,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"control_type", Kind::Enum, "ControlType"}},
+    .return_annotation = "tuple[int, bool]",
+    .doc = "\n"
+           "    Get the value of a control setting on the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        control_type (int): The control type.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple[int, bool]: The value of the control and whether it's in auto mode.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::set_control_value = {
+    .name = "set_control_value",
+    .implementation = asi::set_control_value,
+    .parameters = {{"camera_id", Kind::Int, "int"},
+                   {"control_type", Kind::Enum, "ControlType"},
+                   {"value", Kind::Long, "int"},
+                   {"auto_mode", Kind::Bool, "bool"}},
+    .return_annotation = "None",
+    .doc = "\n"
+           "    Set the value of a control setting on the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        control_type (int): The control type.\n"
+           "        value (long): The new control value.\n"
+           "        auto_mode (bool): Whether to enable auto mode.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::set_roi_format = {
+    .name = "set_roi_format",
+    .implementation = asi::set_roi_format,
+    .parameters = {{"camera_id", Kind::Int, "int"},
+                   {"width", Kind::Int, "int"},
+                   {"height", Kind::Int, "int"},
+                   {"bin", Kind::Int, "int"},
+                   {"img_type", Kind::Enum, "ImgType"}},
+    .return_annotation = "None",
+    .doc = "Set the Region of Interest (ROI) format before starting capture.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        width (int): The width of the ROI area (must be a multiple of 8).\n"
+           "        height (int): The height of the ROI area (must be a multiple of 2).\n"
+           "        bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
+           "        img_type (ImgType): The output format type.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_roi_format = {
+    .name = "get_roi_format",
+    .implementation = asi::get_roi_format,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "tuple[int, int, int, ImgType]",
+    .doc = "Get the Region of Interest (ROI) format.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns: tuple[int, int, int, ImgType]\n"
+           "        - width (int): The width of the ROI area (must be a multiple of 8).\n"
+           "        - height (int): The height of the ROI area (must be a multiple of 2).\n"
+           "        - bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
+           "        - img_type (ImgType): The output format type.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::set_start_pos = {
+    .name = "set_start_pos",
+    .implementation = asi::set_start_pos,
+    .parameters = {{"camera_id", Kind::Int, "int"},
+                   {"start_x", Kind::Int, "int"},
+                   {"start_y", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "Set the start position of the ROI area.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        start_x (int): Start X coordinate.\n"
+           "        start_y (int): Start Y coordinate.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_start_pos = {
+    .name = "get_start_pos",
+    .implementation = asi::get_start_pos,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "tuple[int, int]",
+    .doc = "Get the start position of the current ROI area.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple[int, int]: Start X and Start Y coordinates.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::enable_dark_subtract = {
+    .name = "enable_dark_subtract",
+    .implementation = asi::enable_dark_subtract,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"bmp_path", Kind::Text, "str"}},
+    .return_annotation = "None",
+    .doc = "Enable dark subtract using a dark frame BMP file.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        bmp_path (str): Path to the dark frame BMP file.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::disable_dark_subtract = {
+    .name = "disable_dark_subtract",
+    .implementation = asi::camera_status_only<ASIDisableDarkSubtract>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "None",
+    .doc = "Disable the dark subtract feature.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::pulse_guide_on = {
+    .name = "pulse_guide_on",
+    .implementation = asi::camera_and_enum<ASI_GUIDE_DIRECTION, ASIPulseGuideOn>,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"direction", Kind::Enum, "GuideDirection"}},
+    .return_annotation = "None",
+    .doc = "Activate guiding in the specified direction using the ST4 port.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, "
+           "etc.).\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::pulse_guide_off = {
+    .name = "pulse_guide_off",
+    .implementation = asi::camera_and_enum<ASI_GUIDE_DIRECTION, ASIPulseGuideOff>,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"direction", Kind::Enum, "GuideDirection"}},
+    .return_annotation = "None",
+    .doc = "Deactivate guiding in the specified direction using the ST4 port.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, "
+           "etc.).\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_gain_offset = {
+    .name = "get_gain_offset",
+    .implementation = asi::read_presets<ASIGetGainOffset>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "tuple[int, int, int, int]",
+    .doc = "Get preset gain and offset values for the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple[int, int, int, int]: Offset at highest dynamic range, offset at "
+           "unity gain,\n"
+           "                                   gain at lowest read noise, and offset at lowest "
+           "read noise.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_lmh_gain_offset = {
+    .name = "get_lmh_gain_offset",
+    .implementation = asi::read_presets<ASIGetLMHGainOffset>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "tuple[int, int, int, int]",
+    .doc = "Get low, medium, and high gain and offset settings for the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple[int, int, int, int]: Low gain, medium gain, high gain, and high "
+           "offset values.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::gps_get_data = {
+    .name = "gps_get_data",
+    .implementation = asi::gps_get_data,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "tuple[GpsData, GpsData]",
+    .doc = "Get GPS data for the start and end lines.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        tuple[DateTime, DateTime]: GPS data for the start and end lines.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
 
 } // namespace asi

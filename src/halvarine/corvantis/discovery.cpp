@@ -69,157 +69,155 @@ PyObject* set_id(const Arguments& arguments) {
     Py_RETURN_NONE;
 }
 
-const FunctionRow rows[] = {
-    {
-        .name = "get_number_of_connected_cameras",
-        .implementation = get_number_of_connected_cameras,
-        .parameter_count = 0,
-        .parameters = {},
-        .return_annotation = "int",
-        .doc = "Get the count of connected ASI cameras.\n"
-               "\n"
-               "    Returns:\n"
-               "        int: Count of connected cameras.\n"
-               "    ",
-    },
-    {
-        .name = "camera_check",
-        .implementation = camera_check,
-        .parameter_count = 2,
-        .parameters = {{"i_vid", Kind::Int, "int"}, {"i_pid", Kind::Int, "int"}},
-        .return_annotation = "int",
-        .doc = "Get the count of connected ASI cameras.\n"
-               "\n"
-               "    Usage: Check if the device is ASI Camera\n"
-               "\n"
-               "    Args:\n"
-               "        i_vid (int): VID (vendor id) of the device.\n"
-               "                     This is a unique identifier assigned to the camera maker (the "
-               "company that makes\n"
-               "                     ASI cameras).\n"
-               "        i_pid (int): PID (product id) of the device.\n"
-               "                     This is a unique identifier for each specific product or "
-               "model from the maker.\n"
-               "                     Each ASI camera model will have a different PID.\n"
-               "                     For example, one camera model might have a specific PID "
-               "different\n"
-               "                     from another model\n"
-               "\n"
-               "    Return:\n"
-               "        Whether the device is an ASI Camera.\n"
-               "    ",
-    },
-    {
-        .name = "get_camera_property",
-        .implementation = read_camera_info<ASIGetCameraProperty>,
-        .parameter_count = 1,
-        .parameters = {{"camera_index", Kind::Int, "int"}},
-        .return_annotation = "CameraInfo",
-        .doc = "\n"
-               "    Get camera properties by camera index.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_index (int): Index of the camera.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "    Returns CameraInfo: the camera info.\n"
-               "\n"
-               "    ",
-    },
-    {
-        .name = "get_sdk_version",
-        .implementation = get_sdk_version,
-        .parameter_count = 0,
-        .parameters = {},
-        .return_annotation = "str",
-        .doc = "Get the SDK version of the ASI camera.\n"
-               "\n"
-               "    Returns:\n"
-               "        str: The SDK version string.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_camera_property_by_id",
-        .implementation = read_camera_info<property_by_id>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "CameraInfo",
-        .doc = "\n"
-               "    Get camera properties by camera ID.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID from the CameraInfo object.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException\n"
-               "\n"
-               "\n"
-               "    Returns CameraInfo: the camera info.\n"
-               "\n"
-               "    ",
-    },
-    {
-        .name = "get_id",
-        .implementation = read_identifier<ASIGetID>,
-        .parameter_count = 1,
-        .parameters = {{"i_camera_id", Kind::Int, "int"}},
-        .return_annotation = "Id",
-        .doc = "Retrieve the camera ID from the camera's flash memory.\n"
-               "\n"
-               "    Args:\n"
-               "        i_camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        Id: The camera ID.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "set_id",
-        .implementation = set_id,
-        .parameter_count = 2,
-        .parameters = {{"camera_id", Kind::Int, "int"}, {"serial_number", Kind::Record, "Id"}},
-        .return_annotation = "None",
-        .doc = "Write a new camera ID to the camera's flash memory.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "        serial_number (Id): The camera serial number\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-    {
-        .name = "get_serial_number",
-        .implementation = read_identifier<ASIGetSerialNumber>,
-        .parameter_count = 1,
-        .parameters = {{"camera_id", Kind::Int, "int"}},
-        .return_annotation = "Id",
-        .doc = "Get the serial number of the camera.\n"
-               "\n"
-               "    Args:\n"
-               "        camera_id (int): The camera ID.\n"
-               "\n"
-               "    Returns:\n"
-               "        Id: The camera serial number id.\n"
-               "\n"
-               "    Raises:\n"
-               "        AsiException: Raised if the operation is unsuccessful.\n"
-               "    ",
-    },
-};
-
 } // namespace
 
-const std::span<const FunctionRow> discovery_functions = rows;
+// In a row's initializer a bare name finds the row before an implementation of that
+// name, so implementations are named with asi::.
+
+constinit const FunctionRow rows::get_number_of_connected_cameras = {
+    .name = "get_number_of_connected_cameras",
+    .implementation = asi::get_number_of_connected_cameras,
+    .parameters = {},
+    .return_annotation = "int",
+    .doc = "Get the count of connected ASI cameras.\n"
+           "\n"
+           "    Returns:\n"
+           "        int: Count of connected cameras.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::camera_check = {
+    .name = "camera_check",
+    .implementation = asi::camera_check,
+    .parameters = {{"i_vid", Kind::Int, "int"}, {"i_pid", Kind::Int, "int"}},
+    .return_annotation = "int",
+    .doc = "Get the count of connected ASI cameras.\n"
+           "\n"
+           "    Usage: Check if the device is ASI Camera\n"
+           "\n"
+           "    Args:\n"
+           "        i_vid (int): VID (vendor id) of the device.\n"
+           "                     This is a unique identifier assigned to the camera maker (the "
+           "company that makes\n"
+           "                     ASI cameras).\n"
+           "        i_pid (int): PID (product id) of the device.\n"
+           "                     This is a unique identifier for each specific product or "
+           "model from the maker.\n"
+           "                     Each ASI camera model will have a different PID.\n"
+           "                     For example, one camera model might have a specific PID "
+           "different\n"
+           "                     from another model\n"
+           "\n"
+           "    Return:\n"
+           "        Whether the device is an ASI Camera.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_camera_property = {
+    .name = "get_camera_property",
+    .implementation = asi::read_camera_info<ASIGetCameraProperty>,
+    .parameters = {{"camera_index", Kind::Int, "int"}},
+    .return_annotation = "CameraInfo",
+    .doc = "\n"
+           "    Get camera properties by camera index.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_index (int): Index of the camera.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "    Returns CameraInfo: the camera info.\n"
+           "\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_sdk_version = {
+    .name = "get_sdk_version",
+    .implementation = asi::get_sdk_version,
+    .parameters = {},
+    .return_annotation = "str",
+    .doc = "Get the SDK version of the ASI camera.\n"
+           "\n"
+           "    Returns:\n"
+           "        str: The SDK version string.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_camera_property_by_id = {
+    .name = "get_camera_property_by_id",
+    .implementation = asi::read_camera_info<property_by_id>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "CameraInfo",
+    .doc = "\n"
+           "    Get camera properties by camera ID.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID from the CameraInfo object.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException\n"
+           "\n"
+           "\n"
+           "    Returns CameraInfo: the camera info.\n"
+           "\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_id = {
+    .name = "get_id",
+    .implementation = asi::read_identifier<ASIGetID>,
+    .parameters = {{"i_camera_id", Kind::Int, "int"}},
+    .return_annotation = "Id",
+    .doc = "Retrieve the camera ID from the camera's flash memory.\n"
+           "\n"
+           "    Args:\n"
+           "        i_camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        Id: The camera ID.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::set_id = {
+    .name = "set_id",
+    .implementation = asi::set_id,
+    .parameters = {{"camera_id", Kind::Int, "int"}, {"serial_number", Kind::Record, "Id"}},
+    .return_annotation = "None",
+    .doc = "Write a new camera ID to the camera's flash memory.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "        serial_number (Id): The camera serial number\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
+
+constinit const FunctionRow rows::get_serial_number = {
+    .name = "get_serial_number",
+    .implementation = asi::read_identifier<ASIGetSerialNumber>,
+    .parameters = {{"camera_id", Kind::Int, "int"}},
+    .return_annotation = "Id",
+    .doc = "Get the serial number of the camera.\n"
+           "\n"
+           "    Args:\n"
+           "        camera_id (int): The camera ID.\n"
+           "\n"
+           "    Returns:\n"
+           "        Id: The camera serial number id.\n"
+           "\n"
+           "    Raises:\n"
+           "        AsiException: Raised if the operation is unsuccessful.\n"
+           "    ",
+};
 
 } // namespace asi

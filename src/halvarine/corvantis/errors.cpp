@@ -60,6 +60,8 @@ constexpr const char* classes_by_status[] = {
     "ASIGPSFPGAError",    "ASIGPSParamOutOfRange", "ASIGPSDataInvalid",  "ASIErrorEnd",
 };
 static_assert(std::size(classes_by_status) == ASI_ERROR_END + 1);
+// The table's keys are the shared small ints.
+static_assert(ASI_SUCCESS >= smallest_small_int && ASI_ERROR_END <= largest_small_int);
 
 /// An ordinary class made by the metaclass of its base, with a namespace of
 /// __module__, __qualname__ and __doc__ only.
@@ -314,10 +316,9 @@ int create_error_table() {
     return PyDict_SetItem(state.globals, state.names.error_table, table.get());
 }
 
-const FunctionRow handle_error_code_row = {
+constinit const FunctionRow rows::handle_error_code = {
     .name = "handle_error_code",
-    .implementation = handle_error_code,
-    .parameter_count = 1,
+    .implementation = asi::handle_error_code, // the bare name would be the row
     .parameters = {{"asi_error_code", Kind::Int, "int"}},
     .return_annotation = "None",
     .doc = nullptr,
