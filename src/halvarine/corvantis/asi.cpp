@@ -203,7 +203,7 @@ void unregister_qualified_name() {
         return;
     state.registered_qualified_name = false;
     PyObject* exception = PyErr_GetRaisedException();
-    // sys.modules as PyImport_GetModuleDict finds it, without allocating: memory may be out.
+    // Found without allocating: this also runs after a MemoryError.
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* current = nullptr;
     if (modules && PyMapping_GetOptionalItem(modules, state.names.module_name, &current) > 0) {

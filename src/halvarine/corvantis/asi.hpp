@@ -1,7 +1,6 @@
 // The shared machinery of the `asi` module: reference ownership, the process-wide
 // state, parameter kinds, the table rows that declare every module function, and the
-// steps every call shares (binding, boundary coercion, C conversion, global lookup,
-// status check, traceback entries).
+// steps every call shares.
 //
 // A call travels one way: Python objects are bound and coerced by the function object
 // (call.cpp), the row's implementation converts them to C (conversions.cpp), makes one
@@ -187,7 +186,8 @@ struct Parameter {
 
 /// The arguments after binding and boundary coercion, in parameter order. Integer kinds
 /// hold an exact int, booleans hold Py_True/Py_False and `truth`; other kinds the
-/// argument as given. All borrowed from the call frame.
+/// argument as given. Borrowed: from the caller, or, for ints the boundary made, from
+/// the binder, which owns them until the call returns.
 struct Arguments {
     PyObject* object[max_parameters];
     int truth[max_parameters];
@@ -295,10 +295,8 @@ template <class Enum> int enum_bits(const Enum& value) {
     return bits;
 }
 
-/// Result tuples are built directly rather than by Py_BuildValue, which parses its
-/// format on every call. The items are made in the order written (a braced list is
-/// evaluated left to right); the tuple takes them over, or is null with the error set
-/// when an item or the tuple itself could not be made.
+/// A tuple that takes the items over (made left to right, as a braced list is
+/// evaluated); null with the error set if an item or the tuple could not be made.
 template <size_t N> PyObject* tuple_of(Ref (&&items)[N]) {
     for (const Ref& item : items)
         if (!item)

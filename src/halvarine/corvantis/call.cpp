@@ -218,9 +218,8 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->annotations);
 }
 
-/// inspect.Signature from the row, so inspect.signature() and help() show the parameters
-/// and annotations exactly as __annotations__ holds them. Made on first use: importing
-/// inspect is no business of `import asi`.
+/// inspect.Signature from the row, as __annotations__ holds it; made on first use, so
+/// that `import asi` does not import inspect.
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
     if (function->signature)
@@ -266,10 +265,8 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U>", as_function(self)->traceback_name);
 }
 
-/// Pickled by reference: the name is looked up in the module again on loading. Not by
-/// returning the bare name: pickle would then import `__module__`, whose parent packages
-/// `halvarine` and `halvarine.corvantis` do not exist. pkgutil.resolve_name("asi:<name>")
-/// imports the module by the name users import it under.
+/// Pickled by reference, through pkgutil.resolve_name("asi:<name>"): the bare name would
+/// make pickle import `__module__`, whose parent packages need not be importable.
 PyObject* function_reduce(PyObject* self, PyObject*) {
     Ref pkgutil = Ref::steal(PyImport_ImportModule("pkgutil"));
     if (!pkgutil)

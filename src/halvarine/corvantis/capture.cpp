@@ -11,6 +11,8 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Image buffers
 
+/// New zero-filled bytes of `size`, the boundary's int, for the SDK to fill; a size
+/// bytearray() refuses is refused with its error.
 Ref new_image_bytes(PyObject* size) {
     Py_ssize_t length = PyLong_AsSsize_t(size);
     if (length < 0) {
@@ -26,9 +28,7 @@ Ref new_image_bytes(PyObject* size) {
     }
     if (length == 0)
         return Ref::borrow(state.empty_bytes);
-    // A new bytes object is private until returned, so the SDK may fill it in place:
-    // the caller gets the very bytes a buffer-then-copy would have produced. bytes(n)
-    // takes zeroed memory from calloc, so pages the SDK never writes are never touched.
+    // Nobody sees the bytes before they are returned, so the SDK may fill them in place.
     Ref bytes = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), size));
     if (!bytes && PyErr_ExceptionMatches(PyExc_OverflowError)) {
         // bytes refuses sizes next to Py_SSIZE_T_MAX with OverflowError; bytearray
@@ -39,6 +39,7 @@ Ref new_image_bytes(PyObject* size) {
     return bytes;
 }
 
+/// Where the SDK may write the image; never null, even for empty bytes.
 unsigned char* image_storage(PyObject* bytes_object) {
     // The empty bytes object is shared by the whole interpreter: hand the SDK a private
     // byte instead, so that nothing it might write there could change it.
