@@ -81,9 +81,15 @@ Ref new_error_class(const ErrorClass& entry, PyObject* base) {
         PyObject_Vectorcall(reinterpret_cast<PyObject*>(Py_TYPE(base)), args, 3, nullptr));
 }
 
-/// Raises what the table gave, as the raise statement would: an instance as it is, a
-/// class by calling it without arguments, anything else is a TypeError.
-void raise_object(Ref raised) {
+/// Calls `exception_type` with `message` and raises what that returns, as the raise
+/// statement would: an instance as it is, a class by calling it without arguments,
+/// anything else is a TypeError. Always -1.
+int raise_with_message(PyObject* exception_type, Ref message) {
+    if (!message)
+        return -1;
+    Ref raised = Ref::steal(PyObject_CallOneArg(exception_type, message.get()));
+    if (!raised)
+        return -1;
     if (PyExceptionInstance_Check(raised.get())) {
         PyErr_SetRaisedException(raised.release());
     } else if (PyExceptionClass_Check(raised.get())) {
@@ -92,6 +98,7 @@ void raise_object(Ref raised) {
         PyErr_SetString(PyExc_TypeError,
                         "raise: exception class must be a subclass of BaseException");
     }
+    return -1;
 }
 
 /// The exception class the table maps `code` to, or None; through `get`, which an exact
@@ -232,28 +239,16 @@ int raise_for_code(PyObject* code) {
         Ref unknown = lookup_global(state.names.unknown_error_code);
         if (!unknown)
             return -1;
-        Ref message = Ref::steal(PyUnicode_FromFormat("ASI error code %S (unknown).", code));
-        if (!message)
-            return -1;
-        Ref raised = Ref::steal(PyObject_CallOneArg(unknown.get(), message.get()));
-        if (!raised)
-            return -1;
-        raise_object(std::move(raised));
-        return -1;
+        return raise_with_message(
+            unknown.get(), Ref::steal(PyUnicode_FromFormat("ASI error code %S (unknown).", code)));
     }
     Ref success = lookup_global(state.names.success);
     if (!success)
         return -1;
     if (exception_type.get() == success.get())
         return 0;
-    Ref message = Ref::steal(PyUnicode_FromFormat("ASI error code %S.", code));
-    if (!message)
-        return -1;
-    Ref raised = Ref::steal(PyObject_CallOneArg(exception_type.get(), message.get()));
-    if (!raised)
-        return -1;
-    raise_object(std::move(raised));
-    return -1;
+    return raise_with_message(exception_type.get(),
+                              Ref::steal(PyUnicode_FromFormat("ASI error code %S.", code)));
 }
 
 PyObject* handle_error_code(const Arguments& arguments) {

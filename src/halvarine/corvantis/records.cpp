@@ -184,6 +184,30 @@ wrong_length:
     return -1;
 }
 
+/// Compares `number` by `op` with the end marker `end_name` of the enumeration bound to
+/// `class_name`, or with its `value` when `by_value`: 1, 0, or -1 with an exception set.
+int compare_with_end(PyObject* number, PyObject* class_name, PyObject* end_name, bool by_value,
+                     int op) {
+    Ref enumeration = lookup_global(class_name);
+    if (!enumeration)
+        return -1;
+    Ref end = Ref::steal(PyObject_GetAttr(enumeration.get(), end_name));
+    if (end && by_value)
+        end = Ref::steal(PyObject_GetAttr(end.get(), state.names.value));
+    if (!end)
+        return -1;
+    return PyObject_RichCompareBool(number, end.get(), op);
+}
+
+/// Appends the member for `number` of the enumeration bound to `class_name` now.
+int append_member(PyObject* list, PyObject* class_name, PyObject* number) {
+    Ref enumeration = lookup_global(class_name);
+    if (!enumeration)
+        return -1;
+    Ref member = Ref::steal(PyObject_CallOneArg(enumeration.get(), number));
+    return member ? PyList_Append(list, member.get()) : -1;
+}
+
 PyObject* camera_info_get_bayer_pattern(PyObject* self, void*) {
     return enum_member(state.names.bayer_pattern,
                        enum_bits(data_of<ASI_CAMERA_INFO>(self).BayerPattern));
@@ -215,22 +239,11 @@ PyObject* camera_info_get_supported_video_formats(PyObject* self, void*) {
         Ref number = Ref::steal(PyLong_FromLong(enum_bits(format)));
         if (!number)
             return nullptr;
-        Ref img_type = lookup_global(state.names.img_type);
-        if (!img_type)
-            return nullptr;
-        Ref end = Ref::steal(PyObject_GetAttr(img_type.get(), state.names.img_end));
-        if (!end)
-            return nullptr;
-        int differs = PyObject_RichCompareBool(number.get(), end.get(), Py_NE);
+        int differs =
+            compare_with_end(number.get(), state.names.img_type, state.names.img_end, false, Py_NE);
         if (differs < 0)
             return nullptr;
-        if (!differs)
-            continue;
-        img_type = lookup_global(state.names.img_type);
-        if (!img_type)
-            return nullptr;
-        Ref member = Ref::steal(PyObject_CallOneArg(img_type.get(), number.get()));
-        if (!member || PyList_Append(formats.get(), member.get()) < 0)
+        if (differs && append_member(formats.get(), state.names.img_type, number.get()) < 0)
             return nullptr;
     }
     return formats.release();
@@ -360,23 +373,13 @@ PyObject* supported_mode_get_modes(PyObject* self, void*) {
         Ref number = Ref::steal(PyLong_FromLong(enum_bits(mode)));
         if (!number)
             return nullptr;
-        Ref camera_mode = lookup_global(state.names.camera_mode);
-        if (!camera_mode)
-            return nullptr;
-        Ref end = Ref::steal(PyObject_GetAttr(camera_mode.get(), state.names.mode_end));
-        Ref end_value = end ? Ref::steal(PyObject_GetAttr(end.get(), state.names.value)) : Ref();
-        if (!end_value)
-            return nullptr;
-        int is_end = PyObject_RichCompareBool(number.get(), end_value.get(), Py_EQ);
+        int is_end = compare_with_end(number.get(), state.names.camera_mode, state.names.mode_end,
+                                      true, Py_EQ);
         if (is_end < 0)
             return nullptr;
         if (is_end)
             break;
-        camera_mode = lookup_global(state.names.camera_mode);
-        if (!camera_mode)
-            return nullptr;
-        Ref member = Ref::steal(PyObject_CallOneArg(camera_mode.get(), number.get()));
-        if (!member || PyList_Append(list.get(), member.get()) < 0)
+        if (append_member(list.get(), state.names.camera_mode, number.get()) < 0)
             return nullptr;
     }
     return list.release();
