@@ -15,8 +15,6 @@
 
 namespace asi {
 
-State state;
-
 namespace {
 
 // Module functions in binding order, each on the line its traceback entries show.

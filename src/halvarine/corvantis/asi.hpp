@@ -73,7 +73,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------
-// Process-wide state, written during import only.
+// Process-wide state, written during import (the remembered lookups also at calls).
 
 /// Names the module looks up or uses as attribute names; interned, so their hashes are
 /// cached and keyword matching can try identity first.
@@ -151,7 +151,8 @@ struct State {
     LookupCache lookups;
 };
 
-extern State state;
+/// Defined here rather than by any one file: every file reads it.
+inline State state;
 
 /// The shared int object for a value in the small-int range.
 inline PyObject* small_int(int value) {
