@@ -23,9 +23,9 @@ from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
 import asi
+from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT, WITH_PARAMS
+from odd import Boom, IdSub, Int, IntReturns, Text, Valued, ValueRaises
 from reliability import model
-from reliability.functions import (BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT,
-                                   WITH_PARAMS)
 
 EXAMPLES = int(os.environ.get("ASI_FUZZ_EXAMPLES", "50"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
@@ -36,22 +36,6 @@ BUFFER_CAP = 1 << 16
 
 # ---------------------------------------------------------------------------------------
 # Odd objects
-
-
-class Boom(Exception):
-    """Raised by the methods of the odd objects below."""
-
-
-class Text(str):
-    pass
-
-
-class Int(int):
-    pass
-
-
-class IdSub(asi.Id):
-    pass
 
 
 @functools.cache
@@ -76,27 +60,6 @@ def odd_class(methods):
 
 def make_odd(answers):
     return odd_class(tuple(sorted(answers)))(dict(answers))
-
-
-class Valued:
-    """Carries a `value` attribute, as an enumeration member does."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __repr__(self):
-        return f"Valued({self.value!r})"
-
-
-class ValueRaises:
-    @property
-    def value(self):
-        raise Boom("value refused")
-
-
-class IntGivesFloat:
-    def __int__(self):
-        return 1.5
 
 
 RAISE = ("raise",)
@@ -160,7 +123,7 @@ def tricky(kind):
         return st.sampled_from([2**63, -(2**63) - 1, 10**30, 1e19])
     if kind == ENUM:
         return st.one_of(st.sampled_from([0, None, "x", ValueRaises()]),
-                         st.sampled_from([2**31, "3", IntGivesFloat(), 1.5j]).map(Valued))
+                         st.sampled_from([2**31, "3", IntReturns(1.5), 1.5j]).map(Valued))
     if kind == TEXT:
         return st.sampled_from(["\0", "a\0b", "\ud800", "x\udfff"])
     if kind == RECORD:

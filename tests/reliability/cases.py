@@ -18,9 +18,10 @@ from dataclasses import dataclass, field
 from typing import Callable
 
 import asi
+from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT
+from odd import (Boom, IdSub, Int, IntReturns, RaisingIndex, RaisingTruth, Text, Valued,
+                 ValueRaises)
 from simsdk import Simulator
-
-from .functions import BOOL, BY_NAME, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT
 
 # Camera 2 of the built-in set has GPS, a trigger input and a cooler: every function can
 # succeed on it. A 32 x 2 RAW8 region keeps every image buffer a small object.
@@ -155,54 +156,7 @@ def states(*factories):
 
 
 # ---------------------------------------------------------------------------------------
-# Odd arguments
-
-
-class Boom(Exception):
-    pass
-
-
-class Text(str):
-    pass
-
-
-class IdSub(asi.Id):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("index")
-
-
-class RaisingTruth:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class Valued:
-    def __init__(self, value):
-        self.value = value
-
-
-class ValueRaises:
-    @property
-    def value(self):
-        raise Boom("value")
-
-
-class IntGivesFloat:
-    def __int__(self):
-        return 1.5
-
-
-class IntGivesSubclass:
-    def __int__(self):
-        return IntSub(1)
+# Odd arguments beyond those of tests/odd.py
 
 
 class EncodesToIterator:
@@ -278,7 +232,7 @@ def bad_values(param):
         return [("truth-raises", RaisingTruth(), Boom), ("list", [0], ANY)]
     if param.kind == ENUM:
         return [("plain-int", 0, AttributeError), ("value-str", Valued("x"), TypeError),
-                ("int-gives-float", Valued(IntGivesFloat()), TypeError),
+                ("int-gives-float", Valued(IntReturns(1.5)), TypeError),
                 ("value-overflow", Valued(2**40), OverflowError),
                 ("value-raises", ValueRaises(), Boom), ("value-float", Valued(0.5), ANY)]
     if param.kind == TEXT:
@@ -355,7 +309,7 @@ def function_cases(function):
             yield Case(f"{name}/{param.name}={label}", call_of(function, bad), expect, state)
         if param.kind == ENUM:
             bad = list(args)
-            bad[index] = Valued(IntGivesSubclass())
+            bad[index] = Valued(IntReturns(Int(1)))
             yield Case(f"{name}/{param.name}=int-subclass-deprecated", call_of(function, bad),
                        DeprecationWarning, states(state, warnings_as_errors))
 
