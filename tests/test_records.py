@@ -250,25 +250,6 @@ def test_gps_data_from_raw_bytes(sim, opened):
                                   m_second=6, u_second=7)
 
 
-@pytest.mark.parametrize("call, function", [
-    (lambda: asi.get_camera_property(0), "ASIGetCameraProperty"),
-    (lambda: asi.get_control_caps(0, 0), "ASIGetControlCaps"),
-    (lambda: asi.get_id(0), "ASIGetID"),
-    (lambda: asi.get_serial_number(0), "ASIGetSerialNumber"),
-    (lambda: asi.get_camera_support_mode(0), "ASIGetCameraSupportMode"),
-    (lambda: asi.gps_get_data(0), "ASIGPSGetData"),
-])
-def test_no_record_when_the_status_check_fails(sim, opened, call, function):
-    sim.force(function, 11)
-    with pytest.raises(asi.ASITimeout):
-        call()
-    codes = []
-    asi.handle_error_code = codes.append
-    sim.force(function, 11)
-    assert call() is not None
-    assert codes == [11]
-
-
 # ---------------------------------------------------------------------------------------
 # Enumeration classes are looked up when a property is read.
 
