@@ -3,6 +3,7 @@ members, text and records: subclasses, stand-ins with only some of the protocol,
 objects whose methods raise or answer with the wrong type."""
 
 import enum
+import functools
 
 import asi
 
@@ -43,24 +44,31 @@ class ValueRaises:
         raise Boom("value")
 
 
-class IntReturns:
-    """Has only __int__, answering `result` (which need not be an int)."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return self.result
+RAISE = ("raise",)
 
 
-class IndexOnly:
-    def __index__(self):
-        return 1
+@functools.cache
+def _stand_in_class(methods):
+    def method(name):
+        def answer(self, *args):
+            result = self.answers[name]
+            if result is RAISE:
+                raise Boom(f"{name} refused")
+            return result
+        answer.__name__ = name
+        return answer
+
+    namespace = {name: method(name) for name in methods}
+    namespace["__init__"] = lambda self, answers: setattr(self, "answers", answers)
+    namespace["__repr__"] = lambda self: f"StandIn({self.answers!r})"
+    return type("StandIn", (), namespace)
 
 
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("index")
+def stand_in(**answers):
+    """An object whose class defines exactly the methods named, each answering with the
+    value given (which need not be of the type the protocol wants), or raising Boom for
+    RAISE: stand_in(__int__=1.5), stand_in(__index__=RAISE)."""
+    return _stand_in_class(tuple(sorted(answers)))(answers)
 
 
 class RaisingTruth:
@@ -73,11 +81,14 @@ class RaisingTruth:
         raise Boom(self.label)
 
 
-class Sized:
-    """Has only __len__; its truth is whether the length is nonzero."""
+class Recorder:
+    """Answers through its one method (a subclass names it) with `result`, noting each
+    argument in `asked`."""
 
-    def __init__(self, length):
-        self.length = length
+    def __init__(self, result):
+        self.result = result
+        self.asked = []
 
-    def __len__(self):
-        return self.length
+    def answer(self, argument):
+        self.asked.append(argument)
+        return self.result

@@ -13,7 +13,7 @@ import pytest
 import asi
 from functions import (ALL, BOOL, BY_NAME, ENUM, FUNCTIONS, HANDLE_ERROR_CODE, HANDLED,
                        INT, INTEGER_KINDS, LONG, RECORD, TEXT)
-from odd import Boom, IndexOnly, Int, IntReturns, Level, RaisingTruth, Sized, Text, Valued
+from odd import RAISE, Boom, Int, Level, RaisingTruth, Text, Valued, stand_in
 from tracebacks import binding_line, module_entries
 
 
@@ -219,7 +219,7 @@ def test_c_long_range(sim, f, p):
 @pairs(FUNCTIONS, {BOOL})
 def test_boolean_truth_value(sim, f, p):
     for value, expected in [(True, 1), (False, 0), (None, 0), ([0], 1), ([], 0), ("", 0),
-                            ("no", 1), (Sized(3), 1), (Sized(0), 0), (0.0, 0)]:
+                            ("no", 1), (stand_in(__len__=3), 1), (stand_in(__len__=0), 0), (0.0, 0)]:
         assert reach(sim, f, **{p.name: value})[p.sdk] == expected, value
 
 
@@ -243,7 +243,7 @@ def test_enumeration_value_reaches_the_sdk(sim, f, p):
                             (Valued(4), 4),
                             (Valued(2.9), 2),
                             (Valued(True), 1),
-                            (Valued(IntReturns(5)), 5)]:
+                            (Valued(stand_in(__int__=5)), 5)]:
         assert reach(sim, f, **{p.name: value})[p.sdk] == expected
 
 
@@ -253,10 +253,10 @@ def test_enumeration_value_conversion_errors(sim, f, p):
         (2**31, OverflowError, "value too large to convert to int"),
         (Int(-2**31 - 1), OverflowError, "value too large to convert to int"),
         (2**64, OverflowError, "Python int too large to convert to C long"),
-        (IndexOnly(), TypeError, "an integer is required"),
+        (stand_in(__index__=1), TypeError, "an integer is required"),
         (None, TypeError, "an integer is required"),
         ("3", TypeError, "an integer is required"),
-        (IntReturns(2.5), TypeError, "__int__ returned non-int (type float)"),
+        (stand_in(__int__=2.5), TypeError, "__int__ returned non-int (type float)"),
     ]:
         fails(error, message, call, f, **{p.name: Valued(inner)})
     assert sim.calls() == []
@@ -264,7 +264,7 @@ def test_enumeration_value_conversion_errors(sim, f, p):
 
 @pairs(FUNCTIONS, {ENUM})
 def test_enumeration_value_int_subclass_from_int_is_deprecated(sim, f, p):
-    value = Valued(IntReturns(Int(3)))
+    value = Valued(stand_in(__int__=Int(3)))
     text = ("__int__ returned non-int (type Int).  The ability to return an instance of a "
             "strict subclass of int is deprecated, and may be removed in a future version of "
             "Python.")

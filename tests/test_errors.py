@@ -7,6 +7,7 @@ import types
 import pytest
 
 import asi
+from odd import Recorder
 from simsdk import Call
 from tracebacks import module_entries
 
@@ -176,16 +177,10 @@ def test_rebound_table_and_unknown_class():
         asi.handle_error_code(24)
 
 
-class GetOnly:
+class GetOnly(Recorder):
     """A table that is not a dict: only its get method is used."""
 
-    def __init__(self, result):
-        self.result = result
-        self.asked = []
-
-    def get(self, code):
-        self.asked.append(code)
-        return self.result
+    get = Recorder.answer
 
 
 class DictWithOwnGet(dict):

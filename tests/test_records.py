@@ -11,7 +11,7 @@ import pytest
 
 import asi
 from leaks import assert_failing_call_leaks_nothing
-from odd import Text
+from odd import Recorder, Text
 
 MODULE = "halvarine.corvantis.asi"
 
@@ -316,16 +316,13 @@ def test_repr_uses_ordinary_attribute_access():
         repr(broken())
 
 
-class Encodes:
-    """Anything with an encode method can be assigned to CameraInfo.name."""
-
-    def __init__(self, result):
-        self.result = result
-        self.asked = []
+class Encodes(Recorder):
+    """Anything with an encode method can be assigned to CameraInfo.name; a callable
+    result makes what encode returns anew on every call."""
 
     def encode(self, encoding):
-        self.asked.append(encoding)
-        return self.result() if callable(self.result) else self.result
+        result = self.answer(encoding)
+        return result() if callable(result) else result
 
 
 def generated(items):
