@@ -1,6 +1,7 @@
 """How every module function binds, coerces and converts its arguments, finds
-`handle_error_code` and the enumeration classes, and reports failures. Driven by one
-table of all functions; each area's own file tests what is particular to a function."""
+`handle_error_code` and the enumeration classes, reports failures and makes its results.
+Driven by the table of all functions in tests/functions.py: what holds for every function
+is checked here once; each area's own file tests what is particular to a function."""
 
 import builtins
 import pathlib
