@@ -6,9 +6,6 @@ CMAKE_FLAGS ?=
 # tools/env314 puts $(BUILD)/lib on the import path.
 export ASI_BUILD_DIR := $(BUILD)
 
-# Checks that `make test` runs after the test suite; area fragments add to it.
-TEST_EXTRA := wheel-check
-
 .PHONY: build test wheel-check clean
 
 build:
@@ -17,9 +14,10 @@ build:
 
 include $(sort $(wildcard tools/make/*.mk))
 
+# Every step of `make test`: the suite, then the wheel, the stub and the typed example.
 test: build
 	$(ENV) python3 -m pytest tests
-	$(MAKE) --no-print-directory $(TEST_EXTRA)
+	$(MAKE) --no-print-directory wheel-check stubtest typecheck
 
 wheel-check:
 	$(ENV) tools/wheel-check

@@ -141,28 +141,8 @@ def test_stopped_exposure_has_no_image(small):
         asi.get_data_after_exp(0, FRAME)
 
 
-def test_exp_status_is_the_plain_int_of_what_exposure_status_makes(opened, monkeypatch):
-    status = asi.get_exp_status(0)
-    assert type(status) is int and status == 0
-    monkeypatch.setattr(asi, "ExposureStatus", lambda value: 3.9)
-    assert asi.get_exp_status(0) == 3
-    monkeypatch.setattr(asi, "ExposureStatus", str)
-    with pytest.raises(TypeError, match=r"^Expected int, got str$"):
-        asi.get_exp_status(0)
-
-
 # ---------------------------------------------------------------------------------------
 # Image buffers, shared by the snap and video readers
-
-
-@pytest.mark.parametrize("name", IMAGE_CALLS)
-def test_image_of_exact_type_and_size_zero_filled_beyond_the_frame(name, small, sim):
-    sim.fast_frames()
-    make_ready(name)
-    image, gps = read_image(name, FRAME + 16)
-    assert type(image) is IMAGE_CALLS[name][2]
-    assert len(image) == FRAME + 16 and image[FRAME:] == bytes(16)
-    assert gps is None or type(gps) is asi.GpsData
 
 
 @pytest.mark.parametrize("name", IMAGE_CALLS)
@@ -189,27 +169,6 @@ def test_negative_size_is_bytearrays_error_without_sdk_call(name, small, sim, mo
     monkeypatch.delattr(asi, "handle_error_code")
     with pytest.raises(ValueError, match=r"^negative count$"):
         read_image(name, -1)
-    assert sim.calls() == []
-
-
-@pytest.mark.parametrize("name", ["get_data_after_exp_gps", "get_video_data_gps"])
-def test_gps_record_is_new_per_call_and_of_the_modules_type(name, small, sim, monkeypatch):
-    sim.fast_frames()
-    make_ready(name)
-    record_type = asi.GpsData
-    monkeypatch.setattr(asi, "GpsData", None)  # records come from the type held since import
-    _, first = read_image(name, FRAME)
-    if name == "get_data_after_exp_gps":
-        make_ready(name)
-    _, second = read_image(name, FRAME)
-    assert type(first) is record_type and type(second) is record_type
-    assert first is not second
-
-
-@pytest.mark.parametrize("name", IMAGE_CALLS)
-def test_buffer_size_beyond_c_long_is_refused_without_sdk_call(name, small, sim):
-    with pytest.raises(OverflowError):
-        read_image(name, 2**63)
     assert sim.calls() == []
 
 
@@ -259,20 +218,6 @@ def test_get_video_data_converts_before_allocating(small, sim):
     assert sim.calls() == []
 
 
-def test_handler_lookup_after_the_wait_only_in_get_video_data(small, sim, monkeypatch):
-    sim.fast_frames()
-    asi.start_video_capture(0)
-    monkeypatch.delattr(asi, "handle_error_code")
-    sim.clear()
-    with pytest.raises(NameError, match=r"^name 'handle_error_code' is not defined$"):
-        asi.get_video_data(0, FRAME, 1000)
-    assert [c.name for c in sim.calls()] == ["ASIGetVideoData"]
-    sim.clear()
-    with pytest.raises(NameError, match=r"^name 'handle_error_code' is not defined$"):
-        asi.get_video_data_gps(0, FRAME, 1000)
-    assert sim.calls() == []
-
-
 def test_waiting_reader_lets_python_run_and_is_released_by_stop(idle_video, sim):
     outcome = []
 
@@ -300,6 +245,8 @@ def test_waiting_reader_lets_python_run_and_is_released_by_stop(idle_video, sim)
     assert type(error) is asi.ASIInvalidSequence
 
 
+# Under valgrind a spinning thread can starve the waiting one past its timeout.
+@pytest.mark.no_valgrind
 @pytest.mark.parametrize("name, lock_released", [("get_video_data", True),
                                                  ("get_video_data_gps", False)])
 def test_other_threads_run_during_the_wait_only_without_gps(name, lock_released, idle_video,
@@ -376,18 +323,6 @@ def test_trigger_output_round_trip(opened, sim):
         {"iCameraID": 0, "pin": 1, "bPinHigh": 1, "lDelay": 100, "lDuration": 2000},
         {"iCameraID": 0, "pin": 1, "bPinHigh": 0, "lDelay": 5, "lDuration": 6}]
     assert [c["pin"] for c in sim.calls("ASIGetTriggerOutputIOConf")] == [1, 1, 1]
-
-
-def test_trigger_output_pin_needs_a_value_and_delays_are_c_long(opened, sim):
-    with pytest.raises(AttributeError):
-        asi.set_trigger_output_io_conf(0, 1, True, 0, 10)
-    with pytest.raises(OverflowError):
-        asi.set_trigger_output_io_conf(0, PINA, True, 0, 2**63)
-    assert sim.calls() == []
-    # Beyond C int but a C long here: the SDK refuses it by its own limits.
-    with pytest.raises(asi.ASIGeneralError):
-        asi.set_trigger_output_io_conf(0, PINA, True, 2**31, 10)
-    assert sim.calls()[0]["lDelay"] == 2**31
 
 
 @pytest.mark.parametrize("level, expected", [(0, False), (1, True), (7, True), (-1, True)])

@@ -15,13 +15,11 @@ import sys
 import pytest
 
 import asi
+from odd import Int, Valued
+from tracebacks import module_entries
 
 MODULE = "halvarine.corvantis.asi"
 SUCCESS = asi.ASISuccess
-
-
-def module_entries(excinfo):
-    return [entry.name for entry in excinfo.traceback if entry.name.startswith(MODULE)]
 
 
 def succeed(camera):
@@ -301,7 +299,8 @@ def test_failures_through_the_handler_and_its_wrappers(opened, sim, wrap):
     with pytest.raises(asi.ASITimeout) as excinfo:
         asi.stop_exposure(opened)
     assert excinfo.value.args == ("ASI error code 11.",)
-    assert module_entries(excinfo) == [f"{MODULE}.stop_exposure", f"{MODULE}.handle_error_code"]
+    assert module_entries(excinfo.value) == [f"{MODULE}.stop_exposure",
+                                             f"{MODULE}.handle_error_code"]
 
 
 def test_a_wrapper_that_misuses_the_handler(opened):
@@ -309,20 +308,12 @@ def test_a_wrapper_that_misuses_the_handler(opened):
     with pytest.raises(TypeError, match=r"^handle_error_code\(\) takes exactly 1 positional "
                                         r"argument \(2 given\)$") as excinfo:
         asi.stop_exposure(opened)
-    assert module_entries(excinfo) == [f"{MODULE}.stop_exposure", f"{MODULE}.handle_error_code"]
+    assert module_entries(excinfo.value) == [f"{MODULE}.stop_exposure",
+                                             f"{MODULE}.handle_error_code"]
 
 
 # ---------------------------------------------------------------------------------------
 # C integers: a small int's single digit is read in place, anything larger converted
-
-
-class Int(int):
-    pass
-
-
-class Valued:
-    def __init__(self, value):
-        self.value = value
 
 
 SINGLE_DIGIT = 2**30
@@ -338,54 +329,6 @@ def test_integers_either_side_of_one_digit_reach_the_sdk(sim, value):
     assert [tuple(c.args.values())[-2:] for c in sim.calls("ASICameraCheck")] == [
         (value, -value - 1)]
     assert [c["mode"] for c in sim.calls("ASISetCameraMode")] == [value, value]
-
-
-@pytest.mark.parametrize("value, message", [
-    (2**31, "value too large to convert to int"),
-    (-2**31 - 1, "value too large to convert to int"),
-    (2**64, "Python int too large to convert to C long"),
-])
-@pytest.mark.parametrize("kind", [int, Int])
-def test_integers_out_of_range_never_reach_the_sdk(sim, value, message, kind):
-    with pytest.raises(OverflowError, match=rf"^{message}$"):
-        asi.set_camera_mode(0, Valued(kind(value)))
-    assert sim.calls("ASISetCameraMode") == []
-
-
-# ---------------------------------------------------------------------------------------
-# Keyword names: identity with the interned name first, then equality
-
-
-class NeverEqual(str):
-    def __eq__(self, other):
-        return False
-
-    __hash__ = str.__hash__
-
-
-class RaisingEqual(str):
-    def __eq__(self, other):
-        raise ZeroDivisionError("compared")
-
-    __hash__ = str.__hash__
-
-
-@pytest.mark.parametrize("keyword, raised, message", [
-    ("".join(["camera", "_id"]), None, None),
-    (NeverEqual("camera_id"), TypeError,
-     "stop_exposure() got an unexpected keyword argument 'camera_id'"),
-    (RaisingEqual("camera_id"), ZeroDivisionError, "compared"),
-], ids=["equal-str", "subclass-never-equal", "subclass-raising"])
-def test_keywords_that_are_not_the_interned_name(opened, sim, keyword, raised, message):
-    assert keyword is not sys.intern("camera_id")
-    if raised is None:
-        assert asi.stop_exposure(**{keyword: opened}) is None
-        assert len(sim.calls("ASIStopExposure")) == 1
-    else:
-        with pytest.raises(raised) as excinfo:
-            asi.stop_exposure(**{keyword: opened})
-        assert str(excinfo.value) == message
-        assert sim.calls("ASIStopExposure") == []
 
 
 # ---------------------------------------------------------------------------------------

@@ -13,7 +13,6 @@ database; ASI_FUZZ_EXAMPLES raises the number of examples for a longer run."""
 
 import decimal
 import fractions
-import functools
 import os
 import sys
 import warnings
@@ -23,9 +22,9 @@ from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
 import asi
+from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT, WITH_PARAMS
+from odd import RAISE, IdSub, Int, Text, Valued, ValueRaises, stand_in
 from reliability import model
-from reliability.functions import (BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT,
-                                   WITH_PARAMS)
 
 EXAMPLES = int(os.environ.get("ASI_FUZZ_EXAMPLES", "50"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
@@ -35,71 +34,8 @@ FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database
 BUFFER_CAP = 1 << 16
 
 # ---------------------------------------------------------------------------------------
-# Odd objects
+# Drawn arguments
 
-
-class Boom(Exception):
-    """Raised by the methods of the odd objects below."""
-
-
-class Text(str):
-    pass
-
-
-class Int(int):
-    pass
-
-
-class IdSub(asi.Id):
-    pass
-
-
-@functools.cache
-def odd_class(methods):
-    """A class defining exactly `methods`, each answering as its instance was told: with
-    a value, or by raising Boom."""
-
-    def method(name):
-        def answer(self, *args):
-            result = self.answers[name]
-            if isinstance(result, tuple) and result[:1] == ("raise",):
-                raise Boom(f"{name} refused")
-            return result
-        answer.__name__ = name
-        return answer
-
-    namespace = {name: method(name) for name in methods}
-    namespace["__init__"] = lambda self, answers: setattr(self, "answers", answers)
-    namespace["__repr__"] = lambda self: f"Odd({self.answers!r})"
-    return type("Odd", (), namespace)
-
-
-def make_odd(answers):
-    return odd_class(tuple(sorted(answers)))(dict(answers))
-
-
-class Valued:
-    """Carries a `value` attribute, as an enumeration member does."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __repr__(self):
-        return f"Valued({self.value!r})"
-
-
-class ValueRaises:
-    @property
-    def value(self):
-        raise Boom("value refused")
-
-
-class IntGivesFloat:
-    def __int__(self):
-        return 1.5
-
-
-RAISE = ("raise",)
 EDGE_INTS = [0, 1, -1, 2, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63,
              -(2**63), -(2**63) - 1, 2**64, 10**30, -(10**30)]
 ENUM_MEMBERS = [m for cls in (asi.ControlType, asi.ImgType, asi.CameraMode,
@@ -116,7 +52,7 @@ odd = st.fixed_dictionaries({}, optional={
     "__index__": answers, "__int__": answers, "__float__": st.one_of(st.floats(), st.just(RAISE)),
     "__bool__": st.one_of(st.booleans(), st.just(1), st.just(RAISE)),
     "__len__": st.one_of(st.integers(-2, 5), st.just(2**70), st.just(RAISE)),
-}).map(make_odd)
+}).map(lambda answers: stand_in(**answers))
 
 plain = st.one_of(
     int_like,
@@ -160,12 +96,12 @@ def tricky(kind):
         return st.sampled_from([2**63, -(2**63) - 1, 10**30, 1e19])
     if kind == ENUM:
         return st.one_of(st.sampled_from([0, None, "x", ValueRaises()]),
-                         st.sampled_from([2**31, "3", IntGivesFloat(), 1.5j]).map(Valued))
+                         st.sampled_from([2**31, "3", stand_in(__int__=1.5), 1.5j]).map(Valued))
     if kind == TEXT:
         return st.sampled_from(["\0", "a\0b", "\ud800", "x\udfff"])
     if kind == RECORD:
         return st.sampled_from([None, "0011223344556677"])
-    return st.builds(lambda: make_odd({"__bool__": RAISE}))
+    return st.builds(lambda: stand_in(__bool__=RAISE))
 
 
 def argument(param):

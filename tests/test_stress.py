@@ -18,7 +18,7 @@ import pytest
 
 import asi
 from reliability.cases import valid_args
-from reliability.functions import FUNCTIONS
+from functions import FUNCTIONS
 
 SECONDS = float(os.environ.get("ASI_STRESS_SECONDS", "3"))
 # Far beyond any wait here: only a deadlock or a lost wake-up comes near it.

@@ -1,4 +1,5 @@
-"""Helpers of the reliability checks: the table of module functions, a pure-Python model
-of their call rules, and the harnesses for reference leaks and memory exhaustion. Nothing
-here is collected by pytest; tests/test_fuzz.py and tests/test_stress.py use it, and the
-make targets of tools/make/checks.mk run the harnesses."""
+"""Helpers of the reliability checks: a pure-Python model of the call rules of the
+functions in tests/functions.py, the cases that walk them, and the harnesses for
+reference leaks and memory exhaustion. Nothing here is collected by pytest;
+tests/test_fuzz.py uses the model, and the make targets of tools/make/checks.mk run the
+harnesses."""

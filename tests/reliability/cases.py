@@ -18,9 +18,10 @@ from dataclasses import dataclass, field
 from typing import Callable
 
 import asi
+from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT
+from odd import (RAISE, Boom, IdSub, Int, RaisingTruth, Text, Valued, ValueRaises,
+                 stand_in)
 from simsdk import Simulator
-
-from .functions import BOOL, BY_NAME, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT
 
 # Camera 2 of the built-in set has GPS, a trigger input and a cooler: every function can
 # succeed on it. A 32 x 2 RAW8 region keeps every image buffer a small object.
@@ -155,54 +156,7 @@ def states(*factories):
 
 
 # ---------------------------------------------------------------------------------------
-# Odd arguments
-
-
-class Boom(Exception):
-    pass
-
-
-class Text(str):
-    pass
-
-
-class IdSub(asi.Id):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("index")
-
-
-class RaisingTruth:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class Valued:
-    def __init__(self, value):
-        self.value = value
-
-
-class ValueRaises:
-    @property
-    def value(self):
-        raise Boom("value")
-
-
-class IntGivesFloat:
-    def __int__(self):
-        return 1.5
-
-
-class IntGivesSubclass:
-    def __int__(self):
-        return IntSub(1)
+# Odd arguments beyond those of tests/odd.py
 
 
 class EncodesToIterator:
@@ -269,16 +223,16 @@ def bad_values(param):
     if param.kind in (INT, LONG):
         if param.name == "buffer_size":
             return [("none", None, TypeError), ("negative", -1, ValueError),
-                    ("beyond-index", 2**63, OverflowError), ("index-raises", RaisingIndex(), Boom)]
+                    ("beyond-index", 2**63, OverflowError), ("index-raises", stand_in(__index__=RAISE), Boom)]
         limit = 2**63 if param.kind == LONG else 2**31
         return [("none", None, TypeError), ("str", "1", TypeError),
                 ("overflow", limit, OverflowError), ("huge", 2**80, OverflowError),
-                ("float", 1.5, ANY), ("index-raises", RaisingIndex(), Boom)]
+                ("float", 1.5, ANY), ("index-raises", stand_in(__index__=RAISE), Boom)]
     if param.kind == BOOL:
         return [("truth-raises", RaisingTruth(), Boom), ("list", [0], ANY)]
     if param.kind == ENUM:
         return [("plain-int", 0, AttributeError), ("value-str", Valued("x"), TypeError),
-                ("int-gives-float", Valued(IntGivesFloat()), TypeError),
+                ("int-gives-float", Valued(stand_in(__int__=1.5)), TypeError),
                 ("value-overflow", Valued(2**40), OverflowError),
                 ("value-raises", ValueRaises(), Boom), ("value-float", Valued(0.5), ANY)]
     if param.kind == TEXT:
@@ -355,7 +309,7 @@ def function_cases(function):
             yield Case(f"{name}/{param.name}={label}", call_of(function, bad), expect, state)
         if param.kind == ENUM:
             bad = list(args)
-            bad[index] = Valued(IntGivesSubclass())
+            bad[index] = Valued(stand_in(__int__=Int(1)))
             yield Case(f"{name}/{param.name}=int-subclass-deprecated", call_of(function, bad),
                        DeprecationWarning, states(state, warnings_as_errors))
 

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import asi
 
-from .functions import BOOL, ENUM, INT, LONG, RECORD, TEXT
+from functions import BOOL, ENUM, HANDLE_ERROR_CODE, INT, LONG, RECORD, TEXT
 
 C_INT = (-(2**31), 2**31 - 1)
 C_LONG = (-(2**63), 2**63 - 1)
@@ -273,9 +273,7 @@ def _check_status(function, handler, status, outcome):
 
 def predict_handle_error_code(args, kwargs):
     """handle_error_code itself: one integer parameter, then the table."""
-    from .functions import Function, Param
-    handler = Function("handle_error_code", None, (Param("asi_error_code", INT, "-"),),
-                       steps=())
+    handler = HANDLE_ERROR_CODE
     outcome = Outcome()
     try:
         (value,) = bind(handler, args, kwargs)

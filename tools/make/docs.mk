@@ -2,8 +2,6 @@
 # mypy finds the stub in the source tree through [tool.mypy] of pyproject.toml.
 .PHONY: stubtest typecheck
 
-TEST_EXTRA += stubtest typecheck
-
 # The stub against the built module: every name, parameter and property.
 stubtest: build
 	$(ENV) python3 -m mypy.stubtest asi --mypy-config-file pyproject.toml \
