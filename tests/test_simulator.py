@@ -420,6 +420,7 @@ def test_each_call_answers_by_the_camera_state(call, state_index, state):
 def test_control_interface_without_the_journal(sim):
     opened = open_camera(MONO)
     sim.journal_on(False)
+    sim.clear()
     asi.stop_exposure(opened)
     assert sim.calls() == []
     sim.force("ASIStopExposure", 11)
