@@ -26,7 +26,7 @@
 #include <limits>
 #include <numbers>
 
-#include "sim.hpp"
+#include "sky.hpp"
 
 namespace asisim {
 
@@ -43,132 +43,9 @@ long image_bytes(int width, int height, ASI_IMG_TYPE type) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Dark frames from BMP files
-
-namespace {
-
-std::uint32_t le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-}
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-} // namespace
-
-ASI_ERROR_CODE load_dark_bmp(const char* path, int width, int height, DarkFrame& out) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
-        return ASI_ERROR_INVALID_PATH;
-    // No valid dark frame is larger than a 24-bit one with a full palette and headers;
-    // reading no further keeps a device file such as /dev/zero from filling memory.
-    std::size_t limit = (std::size_t(width) * 3 + 4) * height + 65536;
-    std::vector<unsigned char> bytes;
-    unsigned char chunk[65536];
-    std::size_t n;
-    bool read_error = false;
-    while (bytes.size() < limit && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    read_error = std::ferror(file) != 0;
-    std::fclose(file);
-    if (read_error)
-        return ASI_ERROR_INVALID_PATH; // a directory, or unreadable
-    if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M')
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    const unsigned char* b = bytes.data();
-    std::uint32_t data_offset = le32(b + 10), header_size = le32(b + 14);
-    std::int32_t bmp_width = static_cast<std::int32_t>(le32(b + 18));
-    std::int32_t bmp_height = static_cast<std::int32_t>(le32(b + 22));
-    std::uint16_t bits = le16(b + 28);
-    std::uint32_t compression = le32(b + 30), colors = le32(b + 46);
-    if (header_size < 40 || (bits != 8 && bits != 24) || compression != 0)
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    bool bottom_up = bmp_height > 0;
-    long rows = bottom_up ? bmp_height : -static_cast<long>(bmp_height);
-    if (bmp_width != width || rows != height)
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    std::size_t stride = ((std::size_t(width) * bits + 31) / 32) * 4;
-    if (data_offset > bytes.size() || bytes.size() - data_offset < stride * rows)
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    std::array<std::uint8_t, 256> palette;
-    if (bits == 8) {
-        std::size_t entries = colors == 0 ? 256 : std::min<std::uint32_t>(colors, 256);
-        std::size_t palette_at = 14 + std::size_t(header_size);
-        if (palette_at + entries * 4 > data_offset)
-            return ASI_ERROR_INVALID_FILEFORMAT;
-        palette.fill(0);
-        for (std::size_t i = 0; i < entries; ++i) {
-            const unsigned char* e = b + palette_at + 4 * i;
-            palette[i] = static_cast<std::uint8_t>((e[0] + e[1] + e[2]) / 3);
-        }
-    }
-    out.width = width;
-    out.height = height;
-    out.level.resize(std::size_t(width) * height);
-    for (long y = 0; y < rows; ++y) {
-        const unsigned char* row = b + data_offset + stride * (bottom_up ? rows - 1 - y : y);
-        std::uint8_t* dst = out.level.data() + std::size_t(y) * width;
-        if (bits == 8) {
-            for (int x = 0; x < width; ++x)
-                dst[x] = palette[row[x]];
-        } else {
-            for (int x = 0; x < width; ++x)
-                dst[x] =
-                    static_cast<std::uint8_t>((row[3 * x] + row[3 * x + 1] + row[3 * x + 2]) / 3);
-        }
-    }
-    return ASI_SUCCESS;
-}
-
-// ---------------------------------------------------------------------------------------
 // The renderer
 
 namespace {
-
-/// Small, fast and good enough for noise: xoshiro256+ seeded by splitmix64.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) {
-        for (auto& word : s_) {
-            seed += 0x9e3779b97f4a7c15ULL;
-            std::uint64_t z = seed;
-            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-            word = z ^ (z >> 31);
-        }
-    }
-    std::uint64_t next() {
-        std::uint64_t result = s_[0] + s_[3];
-        std::uint64_t t = s_[1] << 17;
-        s_[2] ^= s_[0];
-        s_[3] ^= s_[1];
-        s_[1] ^= s_[2];
-        s_[0] ^= s_[3];
-        s_[2] ^= t;
-        s_[3] = (s_[3] << 45) | (s_[3] >> 19);
-        return result;
-    }
-    /// Uniform in (0, 1].
-    double uniform() { return ((next() >> 11) + 1) * 0x1.0p-53; }
-    double normal() {
-        double u = uniform(), v = uniform();
-        return std::sqrt(-2 * std::log(u)) * std::cos(2 * std::numbers::pi * v);
-    }
-
-private:
-    std::uint64_t s_[4];
-};
-
-struct Star {
-    double x, y;  ///< sensor pixels, within the extended field
-    float flux;   ///< e-/s, all colours
-    float rgb[3]; ///< colour relative to a white star
-};
-
-struct HotPixel {
-    int x, y;
-    float rate; ///< e-/s at 25 °C
-};
 
 // Colour filter response of the simulated Bayer sensors, and of the sky background.
 constexpr float kFilterResponse[3] = {0.85f, 1.0f, 0.55f};
@@ -244,13 +121,10 @@ struct Renderer::Impl {
     std::mutex mutex;
     int cell[2][2];
     double sigma_px; ///< PSF sigma in sensor pixels
-    double margin;   ///< extra field around the sensor, for stars that drift in
-    double field_w, field_h;
     double sky_rate; ///< background e-/s per sensor pixel
     int index;
     bool catalogue_made = false;
-    std::vector<Star> stars;
-    std::vector<HotPixel> hot_pixels;
+    Catalogue catalogue;
     Random random;
 
     SceneKey scene_key;
@@ -277,52 +151,8 @@ struct Renderer::Impl {
         bayer_cell(model.bayer, cell);
         double scale = model.plate_scale();
         sigma_px = sky.seeing_arcsec / 2.3548 / scale;
-        margin = std::max(64.0, 0.1 * std::max(model.width, model.height));
-        field_w = model.width + 2 * margin;
-        field_h = model.height + 2 * margin;
-        sky_rate = zero_point() * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
-    }
-
-    // Zero point: ~4e7 e-/s from a magnitude 0 star through a 100 mm aperture.
-    double zero_point() const { return 4e7 * std::pow(model.aperture_mm / 100.0, 2); }
-
-    // The catalogue waits for the first frame: a reset makes renderers for every camera,
-    // and most of them never render.
-    void make_catalogue() {
-        catalogue_made = true;
-        double scale = model.plate_scale();
-        double zero_point = this->zero_point();
-
-        // The catalogue: star counts grow by 10^0.4 per magnitude down to the limit.
-        double area_deg2 = (field_w * scale / 3600) * (field_h * scale / 3600);
-        double count =
-            area_deg2 * sky.stars_per_deg2 * std::pow(10.0, 0.4 * (sky.limiting_mag - 14));
-        std::size_t n = static_cast<std::size_t>(std::min(count, 2e6));
-        Random catalogue(sky.seed ^ (0x5eedULL * (index + 1)));
-        double faint_fraction = std::pow(10.0, 0.4 * (sky.brightest_mag - sky.limiting_mag));
-        stars.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            Star star;
-            star.x = catalogue.uniform() * field_w - margin;
-            star.y = catalogue.uniform() * field_h - margin;
-            double u = catalogue.uniform();
-            double mag =
-                sky.limiting_mag + 2.5 * std::log10(u * (1 - faint_fraction) + faint_fraction);
-            star.flux = static_cast<float>(zero_point * std::pow(10.0, -0.4 * mag));
-            double colour = catalogue.uniform() * 1.7 - 0.2; // B-V
-            star.rgb[0] = static_cast<float>(0.8 + 0.3 * colour);
-            star.rgb[1] = 1.0f;
-            star.rgb[2] = static_cast<float>(std::max(0.2, 1.1 - 0.4 * colour));
-            stars.push_back(star);
-        }
-        std::size_t hot = std::size_t(model.width) * model.height / 250000 + 3;
-        for (std::size_t i = 0; i < hot; ++i) {
-            HotPixel p;
-            p.x = static_cast<int>(catalogue.next() % model.width);
-            p.y = static_cast<int>(catalogue.next() % model.height);
-            p.rate = static_cast<float>(20 + 400 * catalogue.uniform());
-            hot_pixels.push_back(p);
-        }
+        sky_rate =
+            zero_point(model) * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
     }
 
     int channel(int x, int y) const { return cell[y & 1][x & 1]; }
@@ -355,9 +185,10 @@ struct Renderer::Impl {
         double k = 1 / (s * std::numbers::sqrt2);
         int reach = static_cast<int>(std::ceil(5 * s)) + 1;
         std::vector<float> fx(2 * reach + 2), fy(2 * reach + 2);
-        for (const Star& star : stars) {
-            double sx = wrap(star.x + r.shift_x, -margin, field_w);
-            double sy = wrap(star.y + r.shift_y, -margin, field_h);
+        double margin = catalogue.margin;
+        for (const Star& star : catalogue.stars) {
+            double sx = wrap(star.x + r.shift_x, -margin, catalogue.field_width);
+            double sy = wrap(star.y + r.shift_y, -margin, catalogue.field_height);
             double u = (sx - origin_x) / bin, v = (sy - origin_y) / bin;
             int x0 = static_cast<int>(std::floor(u)) - reach,
                 y0 = static_cast<int>(std::floor(v)) - reach;
@@ -395,7 +226,7 @@ struct Renderer::Impl {
         }
         // Hot pixels of the region, each in the output pixel its bin falls in.
         hot_in_region.clear();
-        for (const HotPixel& p : hot_pixels) {
+        for (const HotPixel& p : catalogue.hot_pixels) {
             int x = p.x / bin - r.start_x, y = p.y / bin - r.start_y;
             if (x >= 0 && y >= 0 && x < r.width && y < r.height)
                 hot_in_region.emplace_back(std::size_t(y) * r.width + x, p.rate);
@@ -405,8 +236,12 @@ struct Renderer::Impl {
     }
 
     void ensure_scene(const FrameRequest& r) {
-        if (!catalogue_made)
-            make_catalogue();
+        // The catalogue waits for the first frame: a reset makes renderers for every camera,
+        // and most of them never render.
+        if (!catalogue_made) {
+            catalogue = make_catalogue(model, sky, index);
+            catalogue_made = true;
+        }
         const SceneKey& k = scene_key;
         bool same = k.start_x == r.start_x && k.start_y == r.start_y && k.width == r.width &&
                     k.height == r.height && k.bin == r.bin &&

@@ -1,248 +1,19 @@
-// Simulated camera models, their controls, and the JSON configuration that selects them.
-#include <cmath>
+// The simulator's configuration: the JSON format that describes cameras, sky and site,
+// where it comes from (ASISIM_CONFIG or asisim_load_config), and how it is installed into
+// the camera slots. Unknown keys are errors, so that a typo is reported rather than
+// silently ignored.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "sim.hpp"
 
 namespace asisim {
-
-double Model::electrons_per_adu(int gain) const {
-    double at_gain0 = elec_per_adu * std::ldexp(1.0, 16 - bit_depth);
-    return at_gain0 * std::pow(10.0, -gain / 200.0);
-}
-
-double Model::read_noise(int gain) const {
-    return read_noise_floor_e + (read_noise_e - read_noise_floor_e) * std::exp(-gain / 120.0);
-}
-
-namespace {
-
-GainPresets presets_for(const Model& m) {
-    // Unity gain is where one electron makes one native ADU.
-    int unity = static_cast<int>(std::lround(200.0 * std::log10(m.electrons_per_adu(0))));
-    unity = std::clamp(unity, 0, m.max_gain);
-    int high = std::min(m.max_gain, unity + 2 * m.max_gain / 5);
-    return GainPresets{
-        .offset_highest_dr = m.default_offset,
-        .offset_unity_gain = std::min(m.max_offset, m.default_offset * 2),
-        .gain_lowest_rn = high,
-        .offset_lowest_rn = std::min(m.max_offset, m.default_offset * 5),
-        .low_gain = 0,
-        .medium_gain = unity,
-        .high_gain = high,
-        .high_offset = std::min(m.max_offset, m.default_offset * 5),
-    };
-}
-
-std::array<unsigned char, 8> default_serial(int product_id, int position) {
-    return {0x53,
-            0x49,
-            0x4D,
-            static_cast<unsigned char>(product_id >> 8),
-            static_cast<unsigned char>(product_id),
-            0x20,
-            0x24,
-            static_cast<unsigned char>(position + 1)};
-}
-
-Model mono_cooled() {
-    Model m;
-    m.key = "mono_cooled";
-    m.name = "Simulated Mono Cooled";
-    m.product_id = 0x5301;
-    m.width = 4144;
-    m.height = 2822;
-    m.bins = {1, 2, 3, 4};
-    m.formats = {ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_Y8};
-    m.pixel_um = 3.76;
-    m.shutter = m.st4 = m.cooler = m.usb3 = m.trigger = true;
-    m.elec_per_adu = 0.25f;
-    m.bit_depth = 14;
-    m.max_gain = 570;
-    m.default_gain = 100;
-    m.max_offset = 250;
-    m.default_offset = 20;
-    m.full_well_e = 16000;
-    m.read_noise_e = 3.5;
-    m.read_noise_floor_e = 1.2;
-    m.dark_current_e = 0.05;
-    m.full_frame_fps = 45;
-    m.focal_length_mm = 800;
-    m.aperture_mm = 130;
-    return m;
-}
-
-Model color_guide() {
-    Model m;
-    m.key = "color_guide";
-    m.name = "Simulated Color Guide";
-    m.product_id = 0x5302;
-    m.width = 1936;
-    m.height = 1096;
-    m.color = true;
-    m.bayer = ASI_BAYER_RG;
-    m.bins = {1, 2};
-    m.formats = {ASI_IMG_RAW8, ASI_IMG_RGB24, ASI_IMG_RAW16, ASI_IMG_Y8};
-    m.pixel_um = 2.9;
-    m.st4 = true;
-    m.usb3 = false;
-    m.elec_per_adu = 0.23f;
-    m.bit_depth = 12;
-    m.max_gain = 400;
-    m.default_gain = 50;
-    m.max_offset = 80;
-    m.default_offset = 8;
-    m.full_well_e = 15000;
-    m.read_noise_e = 3.0;
-    m.read_noise_floor_e = 0.8;
-    m.dark_current_e = 0.3;
-    m.full_frame_fps = 120;
-    m.focal_length_mm = 240;
-    m.aperture_mm = 60;
-    return m;
-}
-
-Model color_gps_cooled() {
-    Model m;
-    m.key = "color_gps_cooled";
-    m.name = "Simulated Color GPS Cooled";
-    m.product_id = 0x5303;
-    m.width = 3096;
-    m.height = 2080;
-    m.color = true;
-    m.bayer = ASI_BAYER_GB;
-    m.bins = {1, 2, 3, 4};
-    m.formats = {ASI_IMG_RAW8, ASI_IMG_RGB24, ASI_IMG_RAW16, ASI_IMG_Y8};
-    m.pixel_um = 2.4;
-    m.cooler = m.usb3 = m.trigger = m.gps = true;
-    m.elec_per_adu = 0.17f;
-    m.bit_depth = 12;
-    m.max_gain = 500;
-    m.default_gain = 0;
-    m.max_offset = 120;
-    m.default_offset = 10;
-    m.full_well_e = 11000;
-    m.read_noise_e = 2.6;
-    m.read_noise_floor_e = 0.6;
-    m.dark_current_e = 0.1;
-    m.full_frame_fps = 45;
-    m.focal_length_mm = 500;
-    m.aperture_mm = 100;
-    return m;
-}
-
-const std::map<std::string, std::function<Model()>>& builtin_models() {
-    static const std::map<std::string, std::function<Model()>> models{
-        {"mono_cooled", mono_cooled},
-        {"color_guide", color_guide},
-        {"color_gps_cooled", color_gps_cooled},
-    };
-    return models;
-}
-
-void finish_model(Model& m, int position, bool serial_given, bool presets_given) {
-    if (!serial_given)
-        m.serial = default_serial(m.product_id, position);
-    if (!presets_given)
-        m.presets = presets_for(m);
-}
-
-} // namespace
-
-Config default_config() {
-    Config config;
-    config.cameras = {mono_cooled(), color_guide(), color_gps_cooled()};
-    for (int i = 0; i < static_cast<int>(config.cameras.size()); ++i)
-        finish_model(config.cameras[i], i, false, false);
-    return config;
-}
-
-std::vector<ControlDef> model_controls(const Model& m) {
-    std::vector<ControlDef> c;
-    c.push_back({"Gain", "Gain", 0, m.max_gain, m.default_gain, true, true, ASI_GAIN});
-    c.push_back(
-        {"Exposure", "Exposure Time(us)", 32, 2000000000L, 10000, true, true, ASI_EXPOSURE});
-    c.push_back({"Offset", "offset", 0, m.max_offset, m.default_offset, false, true, ASI_OFFSET});
-    c.push_back({"Gamma", "Gamma", 1, 100, 50, false, true, ASI_GAMMA});
-    if (m.color) {
-        c.push_back({"WB_R", "White balance: Red component", 1, 99, 52, true, true, ASI_WB_R});
-        c.push_back({"WB_B", "White balance: Blue component", 1, 99, 95, true, true, ASI_WB_B});
-    }
-    c.push_back({"BandWidth", "The total data transfer rate percentage", 40, 100, 50, true, true,
-                 ASI_BANDWIDTHOVERLOAD});
-    c.push_back({"Flip", "Flip: 0->None 1->Horiz 2->Vert 3->Both", 0, 3, 0, false, true, ASI_FLIP});
-    c.push_back({"HighSpeedMode", "Is high speed mode:0->No 1->Yes", 0, 1, 0, false, true,
-                 ASI_HIGH_SPEED_MODE});
-    c.push_back({"Temperature", "Sensor temperature(degrees Celsius)", -500, 1000, 20, false, false,
-                 ASI_TEMPERATURE});
-    c.push_back({"AutoExpMaxGain", "Auto exposure maximum gain value", 0, m.max_gain,
-                 m.max_gain / 2, false, true, ASI_AUTO_MAX_GAIN});
-    c.push_back({"AutoExpMaxExpMS", "Auto exposure maximum exposure value(unit ms)", 1, 60000,
-                 30000, false, true, ASI_AUTO_MAX_EXP});
-    c.push_back({"AutoExpTargetBrightness", "Auto exposure target brightness value", 50, 160, 100,
-                 false, true, ASI_AUTO_TARGET_BRIGHTNESS});
-    if (m.cooler) {
-        c.push_back({"CoolerOn", "turn on/off cooler", 0, 1, 0, false, true, ASI_COOLER_ON});
-        c.push_back({"TargetTemp", "Target temperature(cool camera only)", -40, 30, 0, false, true,
-                     ASI_TARGET_TEMP});
-        c.push_back({"CoolPowerPerc", "Cooler power percent", 0, 100, 0, false, false,
-                     ASI_COOLER_POWER_PERC});
-        c.push_back({"FanOn", "turn on/off fan", 0, 1, 1, false, true, ASI_FAN_ON});
-        c.push_back({"AntiDewHeater", "turn on/off anti dew heater", 0, 1, 0, false, true,
-                     ASI_ANTI_DEW_HEATER});
-    }
-    if (m.gps) {
-        c.push_back(
-            {"GPSSupport", "the camera supports GPS", 0, 1, 1, false, false, ASI_GPS_SUPPORT});
-        c.push_back({"GPSStartLine", "GPS start line", 0, m.height - 1, 0, false, true,
-                     ASI_GPS_START_LINE});
-        c.push_back({"GPSEndLine", "GPS end line", 0, m.height - 1, m.height - 1, false, true,
-                     ASI_GPS_END_LINE});
-    }
-    return c;
-}
-
-ASI_CAMERA_INFO camera_info(const Model& m, int index) {
-    ASI_CAMERA_INFO info;
-    std::memset(&info, 0, sizeof info);
-    std::memcpy(info.Name, m.name.data(), std::min(m.name.size(), sizeof info.Name));
-    info.CameraID = index;
-    info.MaxHeight = m.height;
-    info.MaxWidth = m.width;
-    info.IsColorCam = m.color ? ASI_TRUE : ASI_FALSE;
-    info.BayerPattern = m.bayer;
-    std::size_t b = 0;
-    for (; b < m.bins.size() && b < 15; ++b)
-        info.SupportedBins[b] = m.bins[b];
-    info.SupportedBins[b] = 0;
-    // Every unused entry holds the end value, as on a real camera: readers may scan the
-    // whole array rather than stop at the first end value.
-    for (auto& format : info.SupportedVideoFormat)
-        format = ASI_IMG_END;
-    for (std::size_t f = 0; f < m.formats.size() && f < 7; ++f)
-        info.SupportedVideoFormat[f] = m.formats[f];
-    info.PixelSize = m.pixel_um;
-    info.MechanicalShutter = m.shutter ? ASI_TRUE : ASI_FALSE;
-    info.ST4Port = m.st4 ? ASI_TRUE : ASI_FALSE;
-    info.IsCoolerCam = m.cooler ? ASI_TRUE : ASI_FALSE;
-    // The simulated host always has USB3 ports; a USB2 camera still runs at USB2 speed.
-    info.IsUSB3Host = ASI_TRUE;
-    info.IsUSB3Camera = m.usb3 ? ASI_TRUE : ASI_FALSE;
-    info.ElecPerADU = m.elec_per_adu;
-    info.BitDepth = m.bit_depth;
-    info.IsTriggerCam = m.trigger ? ASI_TRUE : ASI_FALSE;
-    return info;
-}
-
-// ---------------------------------------------------------------------------------------
-// The JSON configuration. Unknown keys are errors, so that a typo is reported rather than
-// silently ignored.
 
 namespace {
 
@@ -503,6 +274,119 @@ bool load_config_file(const std::string& path, Config& out, std::string& error) 
     } catch (const std::exception& e) {
         error = path + ": " + e.what();
     }
+    return false;
+}
+
+namespace {
+
+// The configuration asisim_reset returns to: ASISIM_CONFIG when set and valid, else the
+// built-in set. A bad file is reported on stderr and kept for asisim_last_error.
+Config environment_config(std::string& error) {
+    const char* path = std::getenv("ASISIM_CONFIG");
+    Config config;
+    if (path == nullptr || *path == '\0' || !load_config_file(path, config, error))
+        config = default_config();
+    if (!error.empty())
+        std::fprintf(stderr, "asisim: %s; using the built-in cameras\n", error.c_str());
+    return config;
+}
+
+// Brings every slot to the closed state of `config` (stopping video threads first).
+void install(Simulator& simulator, const Config& config, const std::string& error) {
+    std::lock_guard config_lock(simulator.config_mutex);
+    simulator.config = config;
+    simulator.last_error = error;
+    simulator.fast_frames.store(config.fast_frames, std::memory_order_relaxed);
+    auto sky = std::make_shared<const SkyConfig>(config.sky);
+    auto site = std::make_shared<const SiteConfig>(config.site);
+    int count = static_cast<int>(std::min<std::size_t>(config.cameras.size(), kMaxCameras));
+    simulator.count.store(0, std::memory_order_release);
+    auto now = Clock::now();
+    for (int index = 0; index < kMaxCameras; ++index) {
+        Camera& camera = simulator.cameras[index];
+        std::unique_lock lock(camera.mutex);
+        std::thread producer = stop_video_locked(camera);
+        camera.present = index < count;
+        camera.open = camera.initialised = false;
+        camera.exposure_status = ASI_EXP_IDLE;
+        ++camera.exposure_sequence;
+        if (camera.present) {
+            auto model = std::make_shared<const Model>(config.cameras[index]);
+            camera.index = index;
+            camera.model = model;
+            camera.sky = sky;
+            camera.site = site;
+            camera.renderer = std::make_shared<Renderer>(*model, *sky, index);
+            camera.controls = model_controls(*model);
+            camera.info = camera_info(*model, index);
+            camera.id = ASI_ID{};
+            reset_camera_settings(camera);
+            camera.ambient_c = config.ambient_c;
+            camera.cooling_rate = config.cooling_rate;
+            camera.temperature_c = config.ambient_c + model->self_heating;
+            camera.cooler_power = 0;
+            camera.thermal_time = now;
+            camera.pulse_on.fill(false);
+            camera.guided_x = camera.guided_y = 0;
+            camera.sky_epoch = now;
+        } else {
+            camera.renderer.reset();
+            camera.model.reset();
+        }
+        lock.unlock();
+        if (producer.joinable())
+            producer.join();
+    }
+    simulator.count.store(count, std::memory_order_release);
+}
+
+} // namespace
+
+Simulator& simulator() {
+    // Made and configured on first use, as plugging the cameras in would; never destroyed,
+    // since a video thread or a late SDK call may outlive static teardown.
+    static Simulator* const instance = [] {
+        auto* created = new Simulator;
+        std::string error;
+        install(*created, environment_config(error), error);
+        return created;
+    }();
+    return *instance;
+}
+
+void reset_configuration() {
+    std::string error;
+    Config config = environment_config(error);
+    install(simulator(), config, error);
+}
+
+bool load_configuration(const char* path) {
+    Config config;
+    std::string error;
+    if (path == nullptr) {
+        config = default_config();
+    } else if (!load_config_file(path, config, error)) {
+        Simulator& sim = simulator();
+        std::lock_guard lock(sim.config_mutex);
+        sim.last_error = error;
+        return false;
+    }
+    install(simulator(), config, "");
+    return true;
+}
+
+std::string last_configuration_error() {
+    Simulator& sim = simulator();
+    std::lock_guard lock(sim.config_mutex);
+    return sim.last_error;
+}
+
+bool configured_product(int product_id) {
+    Simulator& sim = simulator();
+    std::lock_guard lock(sim.config_mutex);
+    for (const Model& model : sim.config.cameras)
+        if (model.product_id == product_id)
+            return true;
     return false;
 }
 
