@@ -4,7 +4,9 @@ colour. Exposures are short, regions small, and fast frames are used wherever th
 clock is not what is being tested."""
 
 import json
+import os
 import struct
+import subprocess
 import sys
 import time
 
@@ -432,3 +434,12 @@ def test_control_interface_without_the_journal(sim):
     sim.journal_on()
     asi.stop_exposure(opened)
     assert [call.name for call in sim.calls()] == ["ASIStopExposure"]
+
+
+def test_the_simulators_own_checks_pass():
+    """The C++ driver's checks of the library through its C interface, built beside it."""
+    driver = os.path.join(os.path.dirname(asi.__file__), "asisim_test")
+    assert os.path.isfile(driver), "the build has no asisim_test driver"
+    result = subprocess.run([driver], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.rstrip().endswith(" 0 failed"), result.stdout

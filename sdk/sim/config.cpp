@@ -88,9 +88,9 @@ ASI_IMG_TYPE parse_format(const json& value, const std::string& where) {
     fail(where, "must be one of \"RAW8\", \"RGB24\", \"RAW16\", \"Y8\"");
 }
 
-Model parse_camera(const json& j, int position) {
+Model parse_camera(const json& object, int position) {
     std::string where = "cameras[" + std::to_string(position) + "]";
-    check_keys(j, where,
+    check_keys(object, where,
                {"model",
                 "name",
                 "product_id",
@@ -122,136 +122,140 @@ Model parse_camera(const json& j, int position) {
                 "aperture_mm",
                 "serial"});
     std::string key = "mono_cooled";
-    read(j, "model", where, key);
+    read(object, "model", where, key);
     auto builtin = builtin_models().find(key);
     if (builtin == builtin_models().end())
         fail(where + ".model",
              "unknown model \"" + key + "\" (known: mono_cooled, color_guide, color_gps_cooled)");
-    Model m = builtin->second();
-    read(j, "name", where, m.name);
-    if (m.name.empty() || m.name.size() > 63)
+    Model model = builtin->second();
+    read(object, "name", where, model.name);
+    if (model.name.empty() || model.name.size() > 63)
         fail(where + ".name", "must be 1 to 63 characters");
-    read(j, "product_id", where, m.product_id);
-    read(j, "width", where, m.width);
-    read(j, "height", where, m.height);
-    if (m.width < 64 || m.width > 16384 || m.width % 8 != 0)
+    read(object, "product_id", where, model.product_id);
+    read(object, "width", where, model.width);
+    read(object, "height", where, model.height);
+    if (model.width < 64 || model.width > 16384 || model.width % 8 != 0)
         fail(where + ".width", "must be a multiple of 8 between 64 and 16384");
-    if (m.height < 64 || m.height > 16384 || m.height % 2 != 0)
+    if (model.height < 64 || model.height > 16384 || model.height % 2 != 0)
         fail(where + ".height", "must be an even number between 64 and 16384");
-    read(j, "color", where, m.color);
-    if (auto it = j.find("bayer"); it != j.end()) {
+    read(object, "color", where, model.color);
+    if (auto it = object.find("bayer"); it != object.end()) {
         static const std::map<std::string, ASI_BAYER_PATTERN> names{
             {"RG", ASI_BAYER_RG}, {"BG", ASI_BAYER_BG}, {"GR", ASI_BAYER_GR}, {"GB", ASI_BAYER_GB}};
         auto name = it->is_string() ? names.find(it->get<std::string>()) : names.end();
         if (name == names.end())
             fail(where + ".bayer", "must be one of \"RG\", \"BG\", \"GR\", \"GB\"");
-        m.bayer = name->second;
+        model.bayer = name->second;
     }
-    if (auto it = j.find("bins"); it != j.end()) {
+    if (auto it = object.find("bins"); it != object.end()) {
         if (!it->is_array() || it->empty() || it->size() > 15)
             fail(where + ".bins", "must be a list of 1 to 15 bin factors");
-        m.bins.clear();
+        model.bins.clear();
         for (const auto& bin : *it) {
             if (!bin.is_number_integer() || bin.get<int>() < 1 || bin.get<int>() > 8)
                 fail(where + ".bins", "bin factors must be integers from 1 to 8");
-            m.bins.push_back(bin.get<int>());
+            model.bins.push_back(bin.get<int>());
         }
-        if (m.bins.front() != 1)
+        if (model.bins.front() != 1)
             fail(where + ".bins", "must start with 1");
     }
-    if (auto it = j.find("formats"); it != j.end()) {
+    if (auto it = object.find("formats"); it != object.end()) {
         if (!it->is_array() || it->empty() || it->size() > 7)
             fail(where + ".formats", "must be a list of 1 to 7 formats");
-        m.formats.clear();
+        model.formats.clear();
         for (const auto& format : *it)
-            m.formats.push_back(parse_format(format, where + ".formats"));
+            model.formats.push_back(parse_format(format, where + ".formats"));
     }
-    read_range(j, "pixel_um", where, m.pixel_um, 0.5, 30);
-    read(j, "shutter", where, m.shutter);
-    read(j, "st4", where, m.st4);
-    read(j, "cooler", where, m.cooler);
-    read(j, "usb3", where, m.usb3);
-    read(j, "trigger", where, m.trigger);
-    read(j, "gps", where, m.gps);
-    double elec = m.elec_per_adu;
-    read_range(j, "elec_per_adu", where, elec, 0.001, 100);
-    m.elec_per_adu = static_cast<float>(elec);
-    read(j, "bit_depth", where, m.bit_depth);
-    if (m.bit_depth < 8 || m.bit_depth > 16)
+    read_range(object, "pixel_um", where, model.pixel_um, 0.5, 30);
+    read(object, "shutter", where, model.shutter);
+    read(object, "st4", where, model.st4);
+    read(object, "cooler", where, model.cooler);
+    read(object, "usb3", where, model.usb3);
+    read(object, "trigger", where, model.trigger);
+    read(object, "gps", where, model.gps);
+    double elec = model.elec_per_adu;
+    read_range(object, "elec_per_adu", where, elec, 0.001, 100);
+    model.elec_per_adu = static_cast<float>(elec);
+    read(object, "bit_depth", where, model.bit_depth);
+    if (model.bit_depth < 8 || model.bit_depth > 16)
         fail(where + ".bit_depth", "must be between 8 and 16");
-    read(j, "max_gain", where, m.max_gain);
-    read(j, "default_gain", where, m.default_gain);
-    read(j, "max_offset", where, m.max_offset);
-    read(j, "default_offset", where, m.default_offset);
-    if (m.max_gain < 0 || m.default_gain < 0 || m.default_gain > m.max_gain)
+    read(object, "max_gain", where, model.max_gain);
+    read(object, "default_gain", where, model.default_gain);
+    read(object, "max_offset", where, model.max_offset);
+    read(object, "default_offset", where, model.default_offset);
+    if (model.max_gain < 0 || model.default_gain < 0 || model.default_gain > model.max_gain)
         fail(where + ".default_gain", "must be between 0 and max_gain");
-    if (m.max_offset < 0 || m.default_offset < 0 || m.default_offset > m.max_offset)
+    if (model.max_offset < 0 || model.default_offset < 0 || model.default_offset > model.max_offset)
         fail(where + ".default_offset", "must be between 0 and max_offset");
-    read_range(j, "full_well_e", where, m.full_well_e, 100, 1e7);
-    read_range(j, "read_noise_e", where, m.read_noise_e, 0, 100);
-    read_range(j, "read_noise_floor_e", where, m.read_noise_floor_e, 0, 100);
-    read_range(j, "dark_current_e", where, m.dark_current_e, 0, 1e4);
-    read_range(j, "full_frame_fps", where, m.full_frame_fps, 0.01, 10000);
-    read_range(j, "focal_length_mm", where, m.focal_length_mm, 1, 1e5);
-    read_range(j, "aperture_mm", where, m.aperture_mm, 1, 1e4);
+    read_range(object, "full_well_e", where, model.full_well_e, 100, 1e7);
+    read_range(object, "read_noise_e", where, model.read_noise_e, 0, 100);
+    read_range(object, "read_noise_floor_e", where, model.read_noise_floor_e, 0, 100);
+    read_range(object, "dark_current_e", where, model.dark_current_e, 0, 1e4);
+    read_range(object, "full_frame_fps", where, model.full_frame_fps, 0.01, 10000);
+    read_range(object, "focal_length_mm", where, model.focal_length_mm, 1, 1e5);
+    read_range(object, "aperture_mm", where, model.aperture_mm, 1, 1e4);
     bool serial_given = false;
-    if (auto it = j.find("serial"); it != j.end()) {
+    if (auto it = object.find("serial"); it != object.end()) {
         std::string hex = it->is_string() ? it->get<std::string>() : "";
         if (hex.size() != 16 ||
             hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
             fail(where + ".serial", "must be 16 hexadecimal digits");
         for (int i = 0; i < 8; ++i)
-            m.serial[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+            model.serial[i] =
+                static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
         serial_given = true;
     }
-    finish_model(m, position, serial_given, false);
-    return m;
+    finish_model(model, position, serial_given, false);
+    return model;
 }
 
-Config parse_config(const json& j) {
-    Config c;
-    check_keys(j, "(top level)",
+Config parse_config(const json& object) {
+    Config config;
+    check_keys(object, "(top level)",
                {"cameras", "sky", "site", "mount", "ambient_c", "cooling_rate", "fast_frames"});
-    if (auto it = j.find("cameras"); it != j.end()) {
+    if (auto it = object.find("cameras"); it != object.end()) {
         if (!it->is_array() || it->empty() || it->size() > kMaxCameras)
             fail("cameras", "must be a list of 1 to " + std::to_string(kMaxCameras) + " cameras");
         for (std::size_t i = 0; i < it->size(); ++i)
-            c.cameras.push_back(parse_camera((*it)[i], static_cast<int>(i)));
+            config.cameras.push_back(parse_camera((*it)[i], static_cast<int>(i)));
     } else {
-        c.cameras = default_config().cameras;
+        config.cameras = default_config().cameras;
     }
-    if (auto it = j.find("sky"); it != j.end()) {
+    if (auto it = object.find("sky"); it != object.end()) {
         check_keys(*it, "sky",
                    {"seed", "stars_per_deg2", "limiting_mag", "brightest_mag", "seeing_arcsec",
                     "background_mag_arcsec2"});
-        read(*it, "seed", "sky", c.sky.seed);
-        read_range(*it, "stars_per_deg2", "sky", c.sky.stars_per_deg2, 0, 1e6);
-        read_range(*it, "limiting_mag", "sky", c.sky.limiting_mag, -5, 25);
-        read_range(*it, "brightest_mag", "sky", c.sky.brightest_mag, -5, c.sky.limiting_mag);
-        read_range(*it, "seeing_arcsec", "sky", c.sky.seeing_arcsec, 0.1, 30);
-        read_range(*it, "background_mag_arcsec2", "sky", c.sky.background_mag_arcsec2, 5, 30);
+        read(*it, "seed", "sky", config.sky.seed);
+        read_range(*it, "stars_per_deg2", "sky", config.sky.stars_per_deg2, 0, 1e6);
+        read_range(*it, "limiting_mag", "sky", config.sky.limiting_mag, -5, 25);
+        read_range(*it, "brightest_mag", "sky", config.sky.brightest_mag, -5,
+                   config.sky.limiting_mag);
+        read_range(*it, "seeing_arcsec", "sky", config.sky.seeing_arcsec, 0.1, 30);
+        read_range(*it, "background_mag_arcsec2", "sky", config.sky.background_mag_arcsec2, 5, 30);
     }
-    if (auto it = j.find("mount"); it != j.end()) {
+    if (auto it = object.find("mount"); it != object.end()) {
         check_keys(*it, "mount",
                    {"guide_rate", "drift_ra_arcsec_s", "drift_dec_arcsec_s",
                     "periodic_error_arcsec", "periodic_error_period_s"});
-        read_range(*it, "guide_rate", "mount", c.sky.guide_rate, 0, 10);
-        read_range(*it, "drift_ra_arcsec_s", "mount", c.sky.drift_ra_arcsec_s, -100, 100);
-        read_range(*it, "drift_dec_arcsec_s", "mount", c.sky.drift_dec_arcsec_s, -100, 100);
-        read_range(*it, "periodic_error_arcsec", "mount", c.sky.periodic_error_arcsec, 0, 1000);
-        read_range(*it, "periodic_error_period_s", "mount", c.sky.periodic_error_period_s, 1, 1e5);
+        read_range(*it, "guide_rate", "mount", config.sky.guide_rate, 0, 10);
+        read_range(*it, "drift_ra_arcsec_s", "mount", config.sky.drift_ra_arcsec_s, -100, 100);
+        read_range(*it, "drift_dec_arcsec_s", "mount", config.sky.drift_dec_arcsec_s, -100, 100);
+        read_range(*it, "periodic_error_arcsec", "mount", config.sky.periodic_error_arcsec, 0,
+                   1000);
+        read_range(*it, "periodic_error_period_s", "mount", config.sky.periodic_error_period_s, 1,
+                   1e5);
     }
-    if (auto it = j.find("site"); it != j.end()) {
+    if (auto it = object.find("site"); it != object.end()) {
         check_keys(*it, "site", {"latitude", "longitude", "altitude_m", "satellites"});
-        read_range(*it, "latitude", "site", c.site.latitude, -90, 90);
-        read_range(*it, "longitude", "site", c.site.longitude, -180, 180);
-        read(*it, "altitude_m", "site", c.site.altitude_m);
-        read(*it, "satellites", "site", c.site.satellites);
+        read_range(*it, "latitude", "site", config.site.latitude, -90, 90);
+        read_range(*it, "longitude", "site", config.site.longitude, -180, 180);
+        read(*it, "altitude_m", "site", config.site.altitude_m);
+        read(*it, "satellites", "site", config.site.satellites);
     }
-    read_range(j, "ambient_c", "", c.ambient_c, -50, 60);
-    read_range(j, "cooling_rate", "", c.cooling_rate, 0.001, 1000);
-    read(j, "fast_frames", "", c.fast_frames);
-    return c;
+    read_range(object, "ambient_c", "", config.ambient_c, -50, 60);
+    read_range(object, "cooling_rate", "", config.cooling_rate, 0.001, 1000);
+    read(object, "fast_frames", "", config.fast_frames);
+    return config;
 }
 
 } // namespace
@@ -263,8 +267,8 @@ bool load_config_file(const std::string& path, Config& out, std::string& error) 
         return false;
     }
     try {
-        json j = json::parse(file, nullptr, true, /*ignore_comments=*/true);
-        out = parse_config(j);
+        json object = json::parse(file, nullptr, true, /*ignore_comments=*/true);
+        out = parse_config(object);
         out.source = path;
         return true;
     } catch (const json::exception& e) {

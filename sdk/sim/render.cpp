@@ -98,11 +98,11 @@ struct CachedKey {
 // afterwards.
 const std::vector<float>& noise_table() {
     static const std::vector<float> table = [] {
-        std::vector<float> t(kNoiseTable);
+        std::vector<float> samples(kNoiseTable);
         Random random(0x6e6f697365ULL);
-        for (float& g : t)
-            g = static_cast<float>(random.normal());
-        return t;
+        for (float& sample : samples)
+            sample = static_cast<float>(random.normal());
+        return samples;
     }();
     return table;
 }
@@ -145,9 +145,9 @@ struct Renderer::Impl {
     CachedKey cached_key{};
     std::shared_ptr<const std::vector<std::uint8_t>> cached;
 
-    Impl(const Model& m, const SkyConfig& s, int camera_index)
-        : model(m), sky(s), index(camera_index),
-          random(s.seed * 1000003 + static_cast<std::uint64_t>(camera_index)) {
+    Impl(const Model& camera_model, const SkyConfig& sky_config, int camera_index)
+        : model(camera_model), sky(sky_config), index(camera_index),
+          random(sky_config.seed * 1000003 + static_cast<std::uint64_t>(camera_index)) {
         bayer_cell(model.bayer, cell);
         double scale = model.plate_scale();
         sigma_px = sky.seeing_arcsec / 2.3548 / scale;
@@ -164,36 +164,36 @@ struct Renderer::Impl {
         return v + low;
     }
 
-    void render_scene(const FrameRequest& r) {
-        std::size_t n = std::size_t(r.width) * r.height;
+    void render_scene(const FrameRequest& request) {
+        std::size_t n = std::size_t(request.width) * request.height;
         fit(scene, n);
-        int bin = r.bin;
+        int bin = request.bin;
         double bin2 = double(bin) * bin;
         if (model.color) {
-            for (int y = 0; y < r.height; ++y)
-                for (int x = 0; x < r.width; ++x) {
+            for (int y = 0; y < request.height; ++y)
+                for (int x = 0; x < request.width; ++x) {
                     int c = channel(x, y);
-                    scene[std::size_t(y) * r.width + x] =
+                    scene[std::size_t(y) * request.width + x] =
                         static_cast<float>(sky_rate * bin2 * kFilterResponse[c] * kSkyColour[c]);
                 }
         } else {
             std::fill(scene.begin(), scene.end(), static_cast<float>(sky_rate * bin2));
         }
         // Stars in binned pixel units: pixel x covers [x, x+1).
-        double origin_x = double(r.start_x) * bin, origin_y = double(r.start_y) * bin;
+        double origin_x = double(request.start_x) * bin, origin_y = double(request.start_y) * bin;
         double s = sigma_px / bin;
         double k = 1 / (s * std::numbers::sqrt2);
         int reach = static_cast<int>(std::ceil(5 * s)) + 1;
         std::vector<float> fx(2 * reach + 2), fy(2 * reach + 2);
         double margin = catalogue.margin;
         for (const Star& star : catalogue.stars) {
-            double sx = wrap(star.x + r.shift_x, -margin, catalogue.field_width);
-            double sy = wrap(star.y + r.shift_y, -margin, catalogue.field_height);
+            double sx = wrap(star.x + request.shift_x, -margin, catalogue.field_width);
+            double sy = wrap(star.y + request.shift_y, -margin, catalogue.field_height);
             double u = (sx - origin_x) / bin, v = (sy - origin_y) / bin;
             int x0 = static_cast<int>(std::floor(u)) - reach,
                 y0 = static_cast<int>(std::floor(v)) - reach;
             int x1 = x0 + 2 * reach + 1, y1 = y0 + 2 * reach + 1;
-            if (x1 < 0 || y1 < 0 || x0 >= r.width || y0 >= r.height)
+            if (x1 < 0 || y1 < 0 || x0 >= request.width || y0 >= request.height)
                 continue;
             // The Gaussian is separable: integrate it over each column and each row once.
             double previous = std::erf((x0 - u) * k);
@@ -208,10 +208,10 @@ struct Renderer::Impl {
                 fy[j] = static_cast<float>(0.5 * (next - previous));
                 previous = next;
             }
-            int xa = std::max(x0, 0), xb = std::min(x1, r.width - 1);
-            int ya = std::max(y0, 0), yb = std::min(y1, r.height - 1);
+            int xa = std::max(x0, 0), xb = std::min(x1, request.width - 1);
+            int ya = std::max(y0, 0), yb = std::min(y1, request.height - 1);
             for (int y = ya; y <= yb; ++y) {
-                float* row = scene.data() + std::size_t(y) * r.width;
+                float* row = scene.data() + std::size_t(y) * request.width;
                 float wy = star.flux * fy[y - y0];
                 if (model.color) {
                     for (int x = xa; x <= xb; ++x) {
@@ -226,16 +226,17 @@ struct Renderer::Impl {
         }
         // Hot pixels of the region, each in the output pixel its bin falls in.
         hot_in_region.clear();
-        for (const HotPixel& p : catalogue.hot_pixels) {
-            int x = p.x / bin - r.start_x, y = p.y / bin - r.start_y;
-            if (x >= 0 && y >= 0 && x < r.width && y < r.height)
-                hot_in_region.emplace_back(std::size_t(y) * r.width + x, p.rate);
+        for (const HotPixel& pixel : catalogue.hot_pixels) {
+            int x = pixel.x / bin - request.start_x, y = pixel.y / bin - request.start_y;
+            if (x >= 0 && y >= 0 && x < request.width && y < request.height)
+                hot_in_region.emplace_back(std::size_t(y) * request.width + x, pixel.rate);
         }
-        scene_key = SceneKey{r.start_x, r.start_y, r.width, r.height, r.bin, r.shift_x, r.shift_y};
+        scene_key = SceneKey{request.start_x, request.start_y, request.width,  request.height,
+                             request.bin,     request.shift_x, request.shift_y};
         ++scene_version;
     }
 
-    void ensure_scene(const FrameRequest& r) {
+    void ensure_scene(const FrameRequest& request) {
         // The catalogue waits for the first frame: a reset makes renderers for every camera,
         // and most of them never render.
         if (!catalogue_made) {
@@ -243,32 +244,35 @@ struct Renderer::Impl {
             catalogue_made = true;
         }
         const SceneKey& k = scene_key;
-        bool same = k.start_x == r.start_x && k.start_y == r.start_y && k.width == r.width &&
-                    k.height == r.height && k.bin == r.bin &&
-                    std::abs(k.shift_x - r.shift_x) < kShiftTolerance &&
-                    std::abs(k.shift_y - r.shift_y) < kShiftTolerance;
+        bool same = k.start_x == request.start_x && k.start_y == request.start_y &&
+                    k.width == request.width && k.height == request.height &&
+                    k.bin == request.bin &&
+                    std::abs(k.shift_x - request.shift_x) < kShiftTolerance &&
+                    std::abs(k.shift_y - request.shift_y) < kShiftTolerance;
         if (!same)
-            render_scene(r);
+            render_scene(request);
     }
 
-    void ensure_exposure(const FrameRequest& r) {
-        ExposureKey key{scene_version, r.exposure_s, r.gain, r.offset,
-                        r.wb_r,        r.wb_b,       r.dark, std::lround(r.temperature_c * 10)};
+    void ensure_exposure(const FrameRequest& request) {
+        ExposureKey key{scene_version, request.exposure_s,
+                        request.gain,  request.offset,
+                        request.wb_r,  request.wb_b,
+                        request.dark,  std::lround(request.temperature_c * 10)};
         if (key == exposure_key && mean.size() == scene.size())
             return;
         std::size_t n = scene.size();
         fit(mean, n);
         fit(sigma, n);
-        double t = r.exposure_s;
-        double pixels = double(r.bin) * r.bin;
-        double epa = model.electrons_per_adu(r.gain);
-        double read_noise = model.read_noise(r.gain);
+        double seconds = request.exposure_s;
+        double pixels = double(request.bin) * request.bin;
+        double epa = model.electrons_per_adu(request.gain);
+        double read_noise = model.read_noise(request.gain);
         double thermal = std::exp2((key.temperature_decidegrees / 10.0 - 25) / 6);
-        double dark_e = model.dark_current_e * thermal * t * pixels;
-        double bias = r.offset * std::ldexp(1.0, model.bit_depth - 12);
+        double dark_e = model.dark_current_e * thermal * seconds * pixels;
+        double bias = request.offset * std::ldexp(1.0, model.bit_depth - 12);
         double full_scale = model.max_adu();
-        double wb[3] = {r.wb_r / 50.0, 1.0, r.wb_b / 50.0};
-        double light = r.dark ? 0.0 : t;
+        double wb[3] = {request.wb_r / 50.0, 1.0, request.wb_b / 50.0};
+        double light = request.dark ? 0.0 : seconds;
         // Per output pixel: electrons e over the bin, scaled by k[colour] to the average in
         // ADU; noise from shot noise and one read per binned pixel. Float and branch-free
         // so that it vectorises: this runs again whenever exposure, gain or temperature move.
@@ -287,21 +291,22 @@ struct Renderer::Impl {
         for (int y = 0; y < scene_key.height; ++y) {
             std::size_t row = std::size_t(y) * width;
             const float* in = scene.data() + row;
-            float* m = mean.data() + row;
-            float* s = sigma.data() + row;
+            float* means = mean.data() + row;
+            float* sigmas = sigma.data() + row;
             float even = k[model.color ? channel(0, y) : 1],
                   odd = k[model.color ? channel(1, y) : 1];
             for (int x = 0; x < width; ++x) {
                 float scale = (x & 1) ? odd : even;
                 float e = in[x] * light_f + dark_f;
                 bool saturated = e >= full_e;
-                m[x] = std::min((saturated ? full_e : e) * scale + bias_f, ceiling);
-                s[x] = saturated ? 0.0f : std::sqrt(e + reads) * scale;
+                means[x] = std::min((saturated ? full_e : e) * scale + bias_f, ceiling);
+                sigmas[x] = saturated ? 0.0f : std::sqrt(e + reads) * scale;
             }
         }
         for (auto [i, rate] : hot_in_region) {
             float scale = k[model.color ? channel(int(i % width), int(i / width)) : 1];
-            level(i, static_cast<float>(scene[i] * light + dark_e + rate * thermal * t), scale);
+            level(i, static_cast<float>(scene[i] * light + dark_e + rate * thermal * seconds),
+                  scale);
         }
         exposure_key = key;
     }
@@ -320,46 +325,46 @@ struct Renderer::Impl {
         lut_gamma = gamma;
     }
 
-    void make_noisy_frame(const FrameRequest& r) {
+    void make_noisy_frame(const FrameRequest& request) {
         // The table is made at the first noisy frame, not when the library is loaded:
         // programs that never take a picture should not pay for it at start-up.
         const std::vector<float>& gauss = noise_table();
         std::size_t n = mean.size();
         fit(native, n);
         float full = static_cast<float>(model.max_adu());
-        for (int y = 0; y < r.height; ++y) {
-            std::size_t row = std::size_t(y) * r.width;
+        for (int y = 0; y < request.height; ++y) {
+            std::size_t row = std::size_t(y) * request.width;
             // A random stretch of the noise table per row: cheap, and no two frames alike.
-            const float* g = gauss.data() + random.next() % (kNoiseTable - r.width);
-            const float* m = mean.data() + row;
-            const float* s = sigma.data() + row;
+            const float* g = gauss.data() + random.next() % (kNoiseTable - request.width);
+            const float* means = mean.data() + row;
+            const float* sigmas = sigma.data() + row;
             std::uint16_t* out = native.data() + row;
-            for (int x = 0; x < r.width; ++x) {
-                float v = m[x] + s[x] * g[x] + 0.5f;
+            for (int x = 0; x < request.width; ++x) {
+                float v = means[x] + sigmas[x] * g[x] + 0.5f;
                 v = std::min(std::max(v, 0.0f), full);
                 out[x] = static_cast<std::uint16_t>(v);
             }
         }
-        if (const DarkFrame* dark = r.subtract.get()) {
+        if (const DarkFrame* dark = request.subtract.get()) {
             int shift = model.bit_depth - 8;
-            for (int y = 0; y < r.height; ++y) {
-                std::size_t sensor_y = std::size_t(r.start_y + y) * r.bin;
+            for (int y = 0; y < request.height; ++y) {
+                std::size_t sensor_y = std::size_t(request.start_y + y) * request.bin;
                 if (sensor_y >= std::size_t(dark->height))
                     break;
                 const std::uint8_t* levels = dark->level.data() + sensor_y * dark->width;
-                std::uint16_t* out = native.data() + std::size_t(y) * r.width;
-                for (int x = 0; x < r.width; ++x) {
-                    std::size_t sensor_x = std::size_t(r.start_x + x) * r.bin;
-                    int d = sensor_x < std::size_t(dark->width) ? levels[sensor_x] << shift : 0;
-                    out[x] = static_cast<std::uint16_t>(std::max(0, out[x] - d));
+                std::uint16_t* out = native.data() + std::size_t(y) * request.width;
+                for (int x = 0; x < request.width; ++x) {
+                    std::size_t sensor_x = std::size_t(request.start_x + x) * request.bin;
+                    int level = sensor_x < std::size_t(dark->width) ? levels[sensor_x] << shift : 0;
+                    out[x] = static_cast<std::uint16_t>(std::max(0, out[x] - level));
                 }
             }
         }
     }
 
     // Bilinear demosaicing into 8-bit R, G, B per pixel (through the gamma table).
-    void demosaic(const FrameRequest& r, std::uint8_t* rgb) {
-        int w = r.width, h = r.height, pw = w + 2;
+    void demosaic(const FrameRequest& request, std::uint8_t* rgb) {
+        int w = request.width, h = request.height, pw = w + 2;
         padded.resize(std::size_t(pw) * (h + 2));
         // Mirror one pixel beyond each edge: the mirrored pixel two away has the same colour.
         auto src = [&](int x, int y) {
@@ -412,12 +417,12 @@ struct Renderer::Impl {
     }
 
     // Writes the noisy frame in the requested format, mirrored as the flip asks.
-    void write_output(const FrameRequest& r, std::uint8_t* out) {
-        int w = r.width, h = r.height;
-        bool flip_x = r.flip & ASI_FLIP_HORIZ, flip_y = r.flip & ASI_FLIP_VERT;
+    void write_output(const FrameRequest& request, std::uint8_t* out) {
+        int w = request.width, h = request.height;
+        bool flip_x = request.flip & ASI_FLIP_HORIZ, flip_y = request.flip & ASI_FLIP_VERT;
         const std::uint8_t* lut = lut8.data();
         auto dest_row = [&](int y) { return flip_y ? h - 1 - y : y; };
-        if (r.type == ASI_IMG_RAW16) {
+        if (request.type == ASI_IMG_RAW16) {
             int shift = 16 - model.bit_depth;
             for (int y = 0; y < h; ++y) {
                 const std::uint16_t* src = native.data() + std::size_t(y) * w;
@@ -431,7 +436,7 @@ struct Renderer::Impl {
             }
             return;
         }
-        if (r.type == ASI_IMG_RAW8 || (r.type == ASI_IMG_Y8 && !model.color)) {
+        if (request.type == ASI_IMG_RAW8 || (request.type == ASI_IMG_Y8 && !model.color)) {
             for (int y = 0; y < h; ++y) {
                 const std::uint16_t* src = native.data() + std::size_t(y) * w;
                 std::uint8_t* dst = out + std::size_t(dest_row(y)) * w;
@@ -447,14 +452,14 @@ struct Renderer::Impl {
         }
         // RGB24 (stored B, G, R as the SDK does) and Y8 of a colour sensor.
         std::vector<std::uint8_t> rgb(std::size_t(w) * h * 3);
-        demosaic(r, rgb.data());
+        demosaic(request, rgb.data());
         for (int y = 0; y < h; ++y) {
             const std::uint8_t* src = rgb.data() + std::size_t(y) * w * 3;
             int ty = dest_row(y);
             for (int x = 0; x < w; ++x) {
                 int dx = flip_x ? w - 1 - x : x;
                 const std::uint8_t* p = src + 3 * x;
-                if (r.type == ASI_IMG_RGB24) {
+                if (request.type == ASI_IMG_RGB24) {
                     std::uint8_t* d = out + (std::size_t(ty) * w + dx) * 3;
                     d[0] = p[2];
                     d[1] = p[1];
@@ -480,12 +485,12 @@ struct Renderer::Impl {
         return sum / double(count);
     }
 
-    double render(const FrameRequest& r, std::uint8_t* out) {
-        ensure_scene(r);
-        ensure_exposure(r);
-        ensure_lut(r.gamma);
-        make_noisy_frame(r);
-        write_output(r, out);
+    double render(const FrameRequest& request, std::uint8_t* out) {
+        ensure_scene(request);
+        ensure_exposure(request);
+        ensure_lut(request.gamma);
+        make_noisy_frame(request);
+        write_output(request, out);
         return brightness();
     }
 };
@@ -513,15 +518,19 @@ void Renderer::release() {
     i.cached_valid = false;
 }
 
-std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const FrameRequest& r) {
+std::shared_ptr<const std::vector<std::uint8_t>>
+Renderer::cached_frame(const FrameRequest& request) {
     std::lock_guard lock(impl_->mutex);
     // The cached frame stays while the settings do and the field has not moved (guiding).
-    CachedKey key{r.start_x,    r.start_y, r.width,          r.height,  r.bin,    r.type,
-                  r.flip,       r.gain,    r.offset,         r.gamma,   r.wb_r,   r.wb_b,
-                  r.exposure_s, r.dark,    r.subtract.get(), r.shift_x, r.shift_y};
+    CachedKey key{request.start_x,    request.start_y, request.width,          request.height,
+                  request.bin,        request.type,    request.flip,           request.gain,
+                  request.offset,     request.gamma,   request.wb_r,           request.wb_b,
+                  request.exposure_s, request.dark,    request.subtract.get(), request.shift_x,
+                  request.shift_y};
     if (impl_->cached_valid && impl_->cached_key.same_frame(key))
         return impl_->cached;
-    std::size_t size = static_cast<std::size_t>(image_bytes(r.width, r.height, r.type));
+    std::size_t size =
+        static_cast<std::size_t>(image_bytes(request.width, request.height, request.type));
     std::shared_ptr<std::vector<std::uint8_t>> frame;
     if (impl_->cached && impl_->cached.use_count() == 1 && impl_->cached->size() == size) {
         // Nobody copies from the old frame any more: render over it, sparing a large
@@ -535,7 +544,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const Fr
     }
     impl_->cached.reset();
     impl_->cached_valid = false;
-    impl_->render(r, frame->data());
+    impl_->render(request, frame->data());
     impl_->cached = std::move(frame);
     impl_->cached_key = key;
     impl_->cached_valid = true;

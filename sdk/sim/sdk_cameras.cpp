@@ -1,5 +1,6 @@
 // The SDK's camera functions: discovery, opening and closing, identity, controls and the
 // region of interest.
+// Statuses where the SDK leaves a choice are listed in README.md.
 #include <algorithm>
 #include <cmath>
 #include <cstring>

@@ -1,5 +1,6 @@
 // The SDK's capture functions: snap exposures, video, guiding, dark subtraction, gain
 // presets, camera modes and triggers, GPS.
+// Statuses where the SDK leaves a choice are listed in README.md.
 #include <cstring>
 
 #include "control.hpp"

@@ -1,6 +1,6 @@
-// Checks of the substitute SDK through its C interface (and a few internal pieces).
-// Build with -DASISIM_TESTS=ON; run build-dir/lib/asisim_test. Prints one line per failed
-// check and closes with "N passed, N failed".
+// Checks of the substitute SDK through its C interface (and a few internal pieces), built
+// with the test variants (or -DASISIM_TESTS=ON) and run by tests/test_simulator.py. Prints
+// one line per failed check and closes with "N passed, N failed".
 #include <atomic>
 #include <cmath>
 #include <cstdio>
