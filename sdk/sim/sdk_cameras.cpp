@@ -89,10 +89,8 @@ ASI_ERROR_CODE sdk::CloseCamera(int camera_id) {
 // --- identity --------------------------------------------------------------------------
 
 ASI_ERROR_CODE sdk::GetID(int camera_id, ASI_ID* id) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (id == nullptr)
-            return ASI_ERROR_GENERAL_ERROR;
-        *id = camera->id;
+    return with_outputs(camera_id, id)([&](Camera& camera) {
+        *id = camera.id;
         return ASI_SUCCESS;
     });
 }
@@ -105,10 +103,8 @@ ASI_ERROR_CODE sdk::SetID(int camera_id, ASI_ID id) {
 }
 
 ASI_ERROR_CODE sdk::GetSerialNumber(int camera_id, ASI_SN* serial) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (serial == nullptr)
-            return ASI_ERROR_GENERAL_ERROR;
-        std::memcpy(serial->id, camera->model->serial.data(), sizeof serial->id);
+    return with_outputs(camera_id, serial)([&](Camera& camera) {
+        std::memcpy(serial->id, camera.model->serial.data(), sizeof serial->id);
         return ASI_SUCCESS;
     });
 }
@@ -116,10 +112,8 @@ ASI_ERROR_CODE sdk::GetSerialNumber(int camera_id, ASI_SN* serial) {
 // --- controls --------------------------------------------------------------------------
 
 ASI_ERROR_CODE sdk::GetNumOfControls(int camera_id, int* count) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (count == nullptr)
-            return ASI_ERROR_GENERAL_ERROR;
-        *count = static_cast<int>(camera->controls.size());
+    return with_outputs(camera_id, count)([&](Camera& camera) {
+        *count = static_cast<int>(camera.controls.size());
         return ASI_SUCCESS;
     });
 }
@@ -222,13 +216,11 @@ ASI_ERROR_CODE sdk::SetROIFormat(int camera_id, int width, int height, int bin,
 
 ASI_ERROR_CODE sdk::GetROIFormat(int camera_id, int* width, int* height, int* bin,
                                  ASI_IMG_TYPE* image_type) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (any_null(width, height, bin, image_type))
-            return ASI_ERROR_GENERAL_ERROR;
-        *width = camera->region.width;
-        *height = camera->region.height;
-        *bin = camera->region.bin;
-        *image_type = camera->region.type;
+    return with_outputs(camera_id, width, height, bin, image_type)([&](Camera& camera) {
+        *width = camera.region.width;
+        *height = camera.region.height;
+        *bin = camera.region.bin;
+        *image_type = camera.region.type;
         return ASI_SUCCESS;
     });
 }
@@ -249,11 +241,9 @@ ASI_ERROR_CODE sdk::SetStartPos(int camera_id, int start_x, int start_y) {
 }
 
 ASI_ERROR_CODE sdk::GetStartPos(int camera_id, int* start_x, int* start_y) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (any_null(start_x, start_y))
-            return ASI_ERROR_GENERAL_ERROR;
-        *start_x = camera->region.start_x;
-        *start_y = camera->region.start_y;
+    return with_outputs(camera_id, start_x, start_y)([&](Camera& camera) {
+        *start_x = camera.region.start_x;
+        *start_y = camera.region.start_y;
         return ASI_SUCCESS;
     });
 }

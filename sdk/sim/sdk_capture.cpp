@@ -67,6 +67,13 @@ ASI_ERROR_CODE pulse_guide(int camera_id, int direction, bool on) {
     });
 }
 
+// Calls of the trigger interface on a camera without it answer ASI_ERROR_INVALID_MODE.
+template <class Work> ASI_ERROR_CODE with_trigger(int camera_id, Work&& work) {
+    return with_open(camera_id, [&](CameraLock& camera) {
+        return camera->model->trigger ? work(camera) : ASI_ERROR_INVALID_MODE;
+    });
+}
+
 bool valid_pin(int pin) {
     return pin == ASI_TRIG_OUTPUT_PINA || pin == ASI_TRIG_OUTPUT_PINB;
 }
@@ -107,11 +114,9 @@ ASI_ERROR_CODE sdk::StopExposure(int camera_id) {
 }
 
 ASI_ERROR_CODE sdk::GetExpStatus(int camera_id, ASI_EXPOSURE_STATUS* status) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (status == nullptr)
-            return ASI_ERROR_GENERAL_ERROR;
-        camera->advance_exposure();
-        *status = camera->exposure_status;
+    return with_outputs(camera_id, status)([&](Camera& camera) {
+        camera.advance_exposure();
+        *status = camera.exposure_status;
         return ASI_SUCCESS;
     });
 }
@@ -163,10 +168,8 @@ ASI_ERROR_CODE sdk::GetVideoDataGPS(int camera_id, unsigned char* buffer, long s
 }
 
 ASI_ERROR_CODE sdk::GetDroppedFrames(int camera_id, int* dropped) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (dropped == nullptr)
-            return ASI_ERROR_GENERAL_ERROR;
-        *dropped = camera->dropped;
+    return with_outputs(camera_id, dropped)([&](Camera& camera) {
+        *dropped = camera.dropped;
         return ASI_SUCCESS;
     });
 }
@@ -203,10 +206,9 @@ ASI_ERROR_CODE sdk::DisableDarkSubtract(int camera_id) {
 
 ASI_ERROR_CODE sdk::GetGainOffset(int camera_id, int* offset_highest_dr, int* offset_unity_gain,
                                   int* gain_lowest_rn, int* offset_lowest_rn) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (any_null(offset_highest_dr, offset_unity_gain, gain_lowest_rn, offset_lowest_rn))
-            return ASI_ERROR_GENERAL_ERROR;
-        const GainPresets& presets = camera->model->presets;
+    return with_outputs(camera_id, offset_highest_dr, offset_unity_gain, gain_lowest_rn,
+                        offset_lowest_rn)([&](Camera& camera) {
+        const GainPresets& presets = camera.model->presets;
         *offset_highest_dr = presets.offset_highest_dr;
         *offset_unity_gain = presets.offset_unity_gain;
         *gain_lowest_rn = presets.gain_lowest_rn;
@@ -217,10 +219,9 @@ ASI_ERROR_CODE sdk::GetGainOffset(int camera_id, int* offset_highest_dr, int* of
 
 ASI_ERROR_CODE sdk::GetLMHGainOffset(int camera_id, int* low_gain, int* medium_gain, int* high_gain,
                                      int* high_offset) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (any_null(low_gain, medium_gain, high_gain, high_offset))
-            return ASI_ERROR_GENERAL_ERROR;
-        const GainPresets& presets = camera->model->presets;
+    return with_outputs(camera_id, low_gain, medium_gain, high_gain,
+                        high_offset)([&](Camera& camera) {
+        const GainPresets& presets = camera.model->presets;
         *low_gain = presets.low_gain;
         *medium_gain = presets.medium_gain;
         *high_gain = presets.high_gain;
@@ -232,9 +233,7 @@ ASI_ERROR_CODE sdk::GetLMHGainOffset(int camera_id, int* low_gain, int* medium_g
 // --- camera modes and triggers ---------------------------------------------------------
 
 ASI_ERROR_CODE sdk::GetCameraSupportMode(int camera_id, ASI_SUPPORTED_MODE* supported) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (!camera->model->trigger)
-            return ASI_ERROR_INVALID_MODE;
+    return with_trigger(camera_id, [&](CameraLock&) {
         if (supported == nullptr)
             return ASI_ERROR_GENERAL_ERROR;
         for (auto& mode : supported->SupportedCameraMode)
@@ -246,9 +245,7 @@ ASI_ERROR_CODE sdk::GetCameraSupportMode(int camera_id, ASI_SUPPORTED_MODE* supp
 }
 
 ASI_ERROR_CODE sdk::GetCameraMode(int camera_id, ASI_CAMERA_MODE* mode) {
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (!camera->model->trigger)
-            return ASI_ERROR_INVALID_MODE;
+    return with_trigger(camera_id, [&](CameraLock& camera) {
         if (mode == nullptr)
             return ASI_ERROR_GENERAL_ERROR;
         *mode = camera->mode;
@@ -258,9 +255,8 @@ ASI_ERROR_CODE sdk::GetCameraMode(int camera_id, ASI_CAMERA_MODE* mode) {
 
 ASI_ERROR_CODE sdk::SetCameraMode(int camera_id, ASI_CAMERA_MODE mode) {
     int new_mode = raw(mode);
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (!camera->model->trigger || new_mode < ASI_MODE_NORMAL ||
-            new_mode > ASI_MODE_TRIG_LOW_LEVEL)
+    return with_trigger(camera_id, [&](CameraLock& camera) {
+        if (new_mode < ASI_MODE_NORMAL || new_mode > ASI_MODE_TRIG_LOW_LEVEL)
             return ASI_ERROR_INVALID_MODE;
         if (camera->video)
             return ASI_ERROR_VIDEO_MODE_ACTIVE;
@@ -272,9 +268,7 @@ ASI_ERROR_CODE sdk::SetCameraMode(int camera_id, ASI_CAMERA_MODE mode) {
 
 ASI_ERROR_CODE sdk::SendSoftTrigger(int camera_id, ASI_BOOL start_flag) {
     bool start = raw(start_flag) != 0;
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (!camera->model->trigger)
-            return ASI_ERROR_INVALID_MODE;
+    return with_trigger(camera_id, [&](CameraLock& camera) {
         auto now = Clock::now();
         if (camera->mode == ASI_MODE_TRIG_SOFT_EDGE) {
             if (start)
@@ -300,9 +294,7 @@ ASI_ERROR_CODE sdk::SetTriggerOutputIOConf(int camera_id, ASI_TRIG_OUTPUT pin, A
                                            long delay_us, long duration_us) {
     int output = raw(pin);
     bool high = raw(pin_high) != 0;
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (!camera->model->trigger)
-            return ASI_ERROR_INVALID_MODE;
+    return with_trigger(camera_id, [&](CameraLock& camera) {
         if (!valid_pin(output) || delay_us < 0 || delay_us > 2000000000L || duration_us < 0 ||
             duration_us > 2000000000L)
             return ASI_ERROR_GENERAL_ERROR;
@@ -314,9 +306,7 @@ ASI_ERROR_CODE sdk::SetTriggerOutputIOConf(int camera_id, ASI_TRIG_OUTPUT pin, A
 ASI_ERROR_CODE sdk::GetTriggerOutputIOConf(int camera_id, ASI_TRIG_OUTPUT pin, ASI_BOOL* pin_high,
                                            long* delay_us, long* duration_us) {
     int output = raw(pin);
-    return with_open(camera_id, [&](CameraLock& camera) {
-        if (!camera->model->trigger)
-            return ASI_ERROR_INVALID_MODE;
+    return with_trigger(camera_id, [&](CameraLock& camera) {
         if (!valid_pin(output) || any_null(pin_high, delay_us, duration_us))
             return ASI_ERROR_GENERAL_ERROR;
         const TriggerOutput& trigger = camera->trigger_outputs[output];

@@ -339,6 +339,16 @@ template <class... Pointers> bool any_null(Pointers*... pointers) {
     return ((pointers == nullptr) || ...);
 }
 
+/// with_open for a call that reports through `outputs`, refusing a null one before the
+/// work: with_outputs(id, a, b)([&](Camera& camera) { ... }).
+template <class... Pointers> auto with_outputs(int id, Pointers*... outputs) {
+    return [=](auto&& work) {
+        return with_open(id, [&](CameraLock& camera) {
+            return any_null(outputs...) ? ASI_ERROR_GENERAL_ERROR : work(*camera.camera);
+        });
+    };
+}
+
 /// Starts video under the lock (nothing if it runs), and returns an earlier capture's
 /// thread for the caller to join after unlocking.
 std::thread start_video_locked(Camera& camera);
