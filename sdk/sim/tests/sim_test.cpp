@@ -398,7 +398,7 @@ void test_video() {
     ASICloseCamera(0);
 }
 
-void test_steering() {
+void test_control_interface() {
     // Off: nothing is recorded.
     ASIGetNumOfConnectedCameras();
     CHECK(journal().empty());
@@ -579,7 +579,7 @@ int main() {
         {"region", test_region},
         {"images", test_images},
         {"video", test_video},
-        {"steering", test_steering},
+        {"control interface", test_control_interface},
         {"config", test_config},
         {"null outputs", test_null_outputs},
         {"concurrency", test_concurrency},
