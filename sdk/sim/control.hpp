@@ -93,9 +93,26 @@ enum class Fn : int {
 };
 inline constexpr int kFunctionCount = static_cast<int>(Fn::Count);
 
+/// Enumerations come from C callers (and fuzzers) with any int value. Reading one outside
+/// its enumerators' range as the C++ enum type is undefined, so the exports pass on only
+/// its bits, as an int, without ever loading it as the enum.
+template <class T> using WorkType = std::conditional_t<std::is_enum_v<T>, int, T>;
+template <class T> WorkType<T> as_work(const T& value) {
+    if constexpr (std::is_enum_v<T>) {
+        static_assert(sizeof(T) == sizeof(int));
+        int bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        return bits;
+    } else {
+        return value;
+    }
+}
+#define ASISIM_WORK_TYPE(type, name) WorkType<type>
+#define ASISIM_AS_WORK(type, name) as_work(name)
+
 /// The work of each SDK function, without the control interface around it.
 namespace sdk {
-#define ASISIM_WORK(result, name, ...) result name(ASISIM_FOR_EACH(ASISIM_TYPE, __VA_ARGS__));
+#define ASISIM_WORK(result, name, ...) result name(ASISIM_FOR_EACH(ASISIM_WORK_TYPE, __VA_ARGS__));
 ASISIM_SDK_FUNCTIONS(ASISIM_WORK)
 #undef ASISIM_WORK
 } // namespace sdk
@@ -135,15 +152,6 @@ struct Output {
     std::size_t size;
 };
 
-/// Enumerations come from C callers (and fuzzers) with any int value. Reading one outside
-/// its enumerators' range as the C++ enum type is undefined, so only its bits are read.
-template <class E> int raw(const E& value) {
-    static_assert(std::is_enum_v<E> && sizeof(E) == sizeof(int));
-    int bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
 // Journal text of one argument, as asisim.h describes it.
 std::string journal_number(long long value);
 std::string journal_pointer(const void* pointer);
@@ -156,8 +164,6 @@ template <class T> std::string journal_text(const T& value) {
         return journal_pointer(value);
     else if constexpr (std::is_same_v<T, ASI_ID>)
         return journal_id(value);
-    else if constexpr (std::is_enum_v<T>)
-        return journal_number(raw(value));
     else
         return journal_number(value);
 }

@@ -9,7 +9,7 @@ extern "C" {
 #define ASISIM_EXPORT(result, name, ...)                                                           \
     ASICAMERA_API result ASI##name(ASISIM_FOR_EACH(ASISIM_PARAMETER, __VA_ARGS__)) {               \
         return call(Fn::name,                                                                      \
-                    &sdk::name __VA_OPT__(, ) ASISIM_FOR_EACH(ASISIM_NAME, __VA_ARGS__));          \
+                    &sdk::name __VA_OPT__(, ) ASISIM_FOR_EACH(ASISIM_AS_WORK, __VA_ARGS__));       \
     }
 ASISIM_SDK_FUNCTIONS(ASISIM_EXPORT)
 #undef ASISIM_EXPORT

@@ -140,9 +140,7 @@ ASI_ERROR_CODE sdk::GetControlCaps(int camera_id, int control_index, ASI_CONTROL
     });
 }
 
-ASI_ERROR_CODE sdk::GetControlValue(int camera_id, ASI_CONTROL_TYPE control_type, long* value,
-                                    ASI_BOOL* automatic) {
-    int type = raw(control_type);
+ASI_ERROR_CODE sdk::GetControlValue(int camera_id, int type, long* value, ASI_BOOL* automatic) {
     return with_open(camera_id, [&](CameraLock& camera) {
         if (camera->control(type) == nullptr)
             return ASI_ERROR_INVALID_CONTROL_TYPE;
@@ -160,10 +158,8 @@ ASI_ERROR_CODE sdk::GetControlValue(int camera_id, ASI_CONTROL_TYPE control_type
     });
 }
 
-ASI_ERROR_CODE sdk::SetControlValue(int camera_id, ASI_CONTROL_TYPE control_type, long value,
-                                    ASI_BOOL automatic_flag) {
-    int type = raw(control_type);
-    bool automatic = raw(automatic_flag) != 0;
+ASI_ERROR_CODE sdk::SetControlValue(int camera_id, int type, long value, int automatic_flag) {
+    bool automatic = automatic_flag != 0;
     return with_open(camera_id, [&](CameraLock& camera) {
         const ControlDef* control = camera->control(type);
         if (control == nullptr)
@@ -184,9 +180,7 @@ ASI_ERROR_CODE sdk::SetControlValue(int camera_id, ASI_CONTROL_TYPE control_type
 
 // --- region of interest ----------------------------------------------------------------
 
-ASI_ERROR_CODE sdk::SetROIFormat(int camera_id, int width, int height, int bin,
-                                 ASI_IMG_TYPE image_type) {
-    int type = raw(image_type);
+ASI_ERROR_CODE sdk::SetROIFormat(int camera_id, int width, int height, int bin, int type) {
     return with_open(camera_id, [&](CameraLock& camera) {
         if (camera->video)
             return ASI_ERROR_VIDEO_MODE_ACTIVE;

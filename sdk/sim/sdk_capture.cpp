@@ -82,7 +82,7 @@ bool valid_pin(int pin) {
 
 // --- snap exposure ---------------------------------------------------------------------
 
-ASI_ERROR_CODE sdk::StartExposure(int camera_id, ASI_BOOL dark) {
+ASI_ERROR_CODE sdk::StartExposure(int camera_id, int dark) {
     return with_open(camera_id, [&](CameraLock& camera) {
         if (!camera->initialised)
             return ASI_ERROR_INVALID_SEQUENCE;
@@ -96,7 +96,7 @@ ASI_ERROR_CODE sdk::StartExposure(int camera_id, ASI_BOOL dark) {
         camera->exposure_start = now;
         camera->exposure_end = now + to_duration(seconds);
         camera->exposure_wall_start = std::chrono::system_clock::now();
-        camera->exposure_dark = raw(dark) != 0;
+        camera->exposure_dark = dark != 0;
         ++camera->exposure_sequence;
         return ASI_SUCCESS;
     });
@@ -176,12 +176,12 @@ ASI_ERROR_CODE sdk::GetDroppedFrames(int camera_id, int* dropped) {
 
 // --- guiding, dark subtraction, presets ------------------------------------------------
 
-ASI_ERROR_CODE sdk::PulseGuideOn(int camera_id, ASI_GUIDE_DIRECTION direction) {
-    return pulse_guide(camera_id, raw(direction), true);
+ASI_ERROR_CODE sdk::PulseGuideOn(int camera_id, int direction) {
+    return pulse_guide(camera_id, direction, true);
 }
 
-ASI_ERROR_CODE sdk::PulseGuideOff(int camera_id, ASI_GUIDE_DIRECTION direction) {
-    return pulse_guide(camera_id, raw(direction), false);
+ASI_ERROR_CODE sdk::PulseGuideOff(int camera_id, int direction) {
+    return pulse_guide(camera_id, direction, false);
 }
 
 ASI_ERROR_CODE sdk::EnableDarkSubtract(int camera_id, char* path) {
@@ -253,21 +253,20 @@ ASI_ERROR_CODE sdk::GetCameraMode(int camera_id, ASI_CAMERA_MODE* mode) {
     });
 }
 
-ASI_ERROR_CODE sdk::SetCameraMode(int camera_id, ASI_CAMERA_MODE mode) {
-    int new_mode = raw(mode);
+ASI_ERROR_CODE sdk::SetCameraMode(int camera_id, int mode) {
     return with_trigger(camera_id, [&](CameraLock& camera) {
-        if (new_mode < ASI_MODE_NORMAL || new_mode > ASI_MODE_TRIG_LOW_LEVEL)
+        if (mode < ASI_MODE_NORMAL || mode > ASI_MODE_TRIG_LOW_LEVEL)
             return ASI_ERROR_INVALID_MODE;
         if (camera->video)
             return ASI_ERROR_VIDEO_MODE_ACTIVE;
-        camera->mode = static_cast<ASI_CAMERA_MODE>(new_mode);
+        camera->mode = static_cast<ASI_CAMERA_MODE>(mode);
         camera->clear_triggers();
         return ASI_SUCCESS;
     });
 }
 
-ASI_ERROR_CODE sdk::SendSoftTrigger(int camera_id, ASI_BOOL start_flag) {
-    bool start = raw(start_flag) != 0;
+ASI_ERROR_CODE sdk::SendSoftTrigger(int camera_id, int start_flag) {
+    bool start = start_flag != 0;
     return with_trigger(camera_id, [&](CameraLock& camera) {
         auto now = Clock::now();
         if (camera->mode == ASI_MODE_TRIG_SOFT_EDGE) {
@@ -290,10 +289,9 @@ ASI_ERROR_CODE sdk::SendSoftTrigger(int camera_id, ASI_BOOL start_flag) {
     });
 }
 
-ASI_ERROR_CODE sdk::SetTriggerOutputIOConf(int camera_id, ASI_TRIG_OUTPUT pin, ASI_BOOL pin_high,
-                                           long delay_us, long duration_us) {
-    int output = raw(pin);
-    bool high = raw(pin_high) != 0;
+ASI_ERROR_CODE sdk::SetTriggerOutputIOConf(int camera_id, int output, int pin_high, long delay_us,
+                                           long duration_us) {
+    bool high = pin_high != 0;
     return with_trigger(camera_id, [&](CameraLock& camera) {
         if (!valid_pin(output) || delay_us < 0 || delay_us > 2000000000L || duration_us < 0 ||
             duration_us > 2000000000L)
@@ -303,9 +301,8 @@ ASI_ERROR_CODE sdk::SetTriggerOutputIOConf(int camera_id, ASI_TRIG_OUTPUT pin, A
     });
 }
 
-ASI_ERROR_CODE sdk::GetTriggerOutputIOConf(int camera_id, ASI_TRIG_OUTPUT pin, ASI_BOOL* pin_high,
+ASI_ERROR_CODE sdk::GetTriggerOutputIOConf(int camera_id, int output, ASI_BOOL* pin_high,
                                            long* delay_us, long* duration_us) {
-    int output = raw(pin);
     return with_trigger(camera_id, [&](CameraLock& camera) {
         if (!valid_pin(output) || any_null(pin_high, delay_us, duration_us))
             return ASI_ERROR_GENERAL_ERROR;
