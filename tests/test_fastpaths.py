@@ -9,7 +9,6 @@ that the very next call behaves as documented."""
 
 import builtins
 import functools
-import struct
 import sys
 
 import pytest
@@ -369,23 +368,3 @@ def test_every_call_returns_its_own_image(opened, sim, sdk_name, image, kind):
     assert type(empty) is kind and empty == b""
     if kind is bytearray:
         assert image(0) is not empty  # mutable: never shared
-
-
-# ---------------------------------------------------------------------------------------
-# The substitute SDK does no steering work while none is asked for; what is asked for
-# still happens with the journal off
-
-
-def test_sdk_steering_without_the_journal(opened, sim):
-    sim.journal_on(False)
-    asi.stop_exposure(opened)
-    assert sim.calls() == []
-    sim.force("ASIStopExposure", 11)
-    with pytest.raises(asi.ASITimeout):
-        asi.stop_exposure(opened)
-    assert asi.stop_exposure(opened) is None  # forced once only
-    sim.script("ASIGetControlValue", 0, (1234).to_bytes(struct.calcsize("l"), sys.byteorder))
-    assert asi.get_control_value(opened, asi.ControlType.ASI_GAIN)[0] == 1234
-    sim.journal_on()
-    asi.stop_exposure(opened)
-    assert [call.name for call in sim.calls()] == ["ASIStopExposure"]

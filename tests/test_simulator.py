@@ -4,6 +4,10 @@ colour. Exposures are short, regions small, and fast frames are used wherever th
 clock is not what is being tested."""
 
 import json
+import os
+import struct
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -27,9 +31,11 @@ def open_camera(camera_id):
     return camera_id
 
 
-def snap(camera_id, width, height, fmt, exposure_us, *, bin=1, dark=False):
+def snap(camera_id, width, height, fmt, exposure_us, *, bin=1, dark=False, start=None):
     """One exposure of a region, as a numpy array (height, width[, 3])."""
     asi.set_roi_format(camera_id, width, height, bin, fmt)
+    if start is not None:
+        asi.set_start_pos(camera_id, *start)
     asi.set_control_value(camera_id, CT.ASI_EXPOSURE, exposure_us, False)
     asi.start_exposure(camera_id, dark)
     while (status := asi.get_exp_status(camera_id)) == 1:
@@ -290,17 +296,21 @@ def test_auto_exposure_and_gain_reach_the_target_brightness(auto_control, sim, t
     (GPS, (1, 0), (0, 1)),    # BAYER_GB; (row, column) in the 2x2 cell
 ])
 @pytest.mark.parametrize("warm", [True, False])
-def test_bayer_mosaic_and_bgr_order_follow_the_white_balance(camera_id, red, blue, warm, fast):
+@pytest.mark.parametrize("start", [None, (101, 57)], ids=["centred", "odd-start"])
+def test_bayer_mosaic_and_bgr_order_follow_the_white_balance(camera_id, red, blue, warm, start,
+                                                             fast):
     open_camera(camera_id)
     asi.set_control_value(camera_id, CT.ASI_GAIN, 200, False)
     asi.set_control_value(camera_id, CT.ASI_WB_R, 99 if warm else 1, False)
     asi.set_control_value(camera_id, CT.ASI_WB_B, 1 if warm else 99, False)
-    raw = snap(camera_id, 256, 256, RAW16, 60_000_000).astype(float)
+    raw = snap(camera_id, 256, 256, RAW16, 60_000_000, start=start).astype(float)
+    if start is not None:  # a colour sensor moves by whole Bayer cells
+        assert asi.get_start_pos(camera_id) == (100, 56)
     red_level = np.median(raw[red[0]::2, red[1]::2])
     blue_level = np.median(raw[blue[0]::2, blue[1]::2])
     assert (red_level > 2 * blue_level) if warm else (blue_level > 2 * red_level)
 
-    bgr = snap(camera_id, 256, 256, RGB24, 60_000_000).astype(int)
+    bgr = snap(camera_id, 256, 256, RGB24, 60_000_000, start=start).astype(int)
     redder = np.mean(bgr[..., 2] > bgr[..., 0])
     assert redder > 0.95 if warm else redder < 0.05
 
@@ -318,3 +328,118 @@ def test_gps_camera_stamps_frames_from_the_clock(fast):
     assert (gps.year, gps.month, gps.day) == (now.tm_year, now.tm_mon, now.tm_mday)
     assert gps.satellite_num > 0
     assert 0 <= gps.m_second < 1000 and 0 <= gps.u_second < 1000
+
+
+# ---------------------------------------------------------------------------------------
+# The camera's state machine: what each call answers in each state
+
+
+def _closed(camera_id):
+    pass
+
+
+def _opened(camera_id):
+    asi.open_camera(camera_id)
+
+
+def _initialised(camera_id):
+    open_camera(camera_id)
+    asi.set_roi_format(camera_id, 64, 64, 1, RAW8)
+
+
+def _exposing(camera_id):
+    _initialised(camera_id)
+    asi.set_control_value(camera_id, CT.ASI_EXPOSURE, 60_000_000, False)
+    asi.start_exposure(camera_id, False)
+
+
+def _capturing(camera_id):
+    _initialised(camera_id)
+    asi.set_control_value(camera_id, CT.ASI_EXPOSURE, 60_000_000, False)
+    asi.start_video_capture(camera_id)
+
+
+STATES = {"closed": _closed, "opened": _opened, "initialised": _initialised,
+          "exposing": _exposing, "capturing": _capturing}
+
+CALLS = {
+    "init_camera": lambda c: asi.init_camera(c),
+    "set_roi_format": lambda c: asi.set_roi_format(c, 64, 64, 1, RAW8),
+    "set_camera_mode": lambda c: asi.set_camera_mode(c, asi.CameraMode.ASI_MODE_NORMAL),
+    "start_exposure": lambda c: asi.start_exposure(c, False),
+    "stop_exposure": lambda c: asi.stop_exposure(c),
+    "get_exp_status": lambda c: asi.get_exp_status(c),
+    "get_data_after_exp": lambda c: asi.get_data_after_exp(c, 64 * 64),
+    "start_video_capture": lambda c: asi.start_video_capture(c),
+    "stop_video_capture": lambda c: asi.stop_video_capture(c),
+    "get_video_data": lambda c: asi.get_video_data(c, 64 * 64, 0),
+    "get_dropped_frames": lambda c: asi.get_dropped_frames(c),
+    "close_camera": lambda c: asi.close_camera(c),
+}
+
+OK = None
+CLOSED, SEQUENCE, GENERAL = asi.ASICameraClosed, asi.ASIInvalidSequence, asi.ASIGeneralError
+EXPOSING, VIDEO, TIMEOUT = asi.ASIExposureInProgress, asi.ASIVideoModeActive, asi.ASITimeout
+
+# Expected outcome per call, in the order of STATES.
+LIFECYCLE = {
+    "init_camera":         (CLOSED, OK, OK, EXPOSING, VIDEO),
+    "set_roi_format":      (CLOSED, OK, OK, EXPOSING, VIDEO),
+    "set_camera_mode":     (CLOSED, OK, OK, OK, VIDEO),
+    "start_exposure":      (CLOSED, SEQUENCE, OK, EXPOSING, VIDEO),
+    "stop_exposure":       (CLOSED, OK, OK, OK, OK),
+    "get_exp_status":      (CLOSED, OK, OK, OK, OK),
+    "get_data_after_exp":  (CLOSED, GENERAL, GENERAL, GENERAL, GENERAL),
+    "start_video_capture": (CLOSED, SEQUENCE, OK, EXPOSING, OK),
+    "stop_video_capture":  (CLOSED, OK, OK, OK, OK),
+    "get_video_data":      (CLOSED, SEQUENCE, SEQUENCE, SEQUENCE, TIMEOUT),
+    "get_dropped_frames":  (CLOSED, OK, OK, OK, OK),
+    "close_camera":        (OK, OK, OK, OK, OK),
+}
+
+
+def test_the_lifecycle_table_covers_every_call():
+    assert LIFECYCLE.keys() == CALLS.keys()
+
+
+@pytest.mark.parametrize("state_index, state", list(enumerate(STATES)))
+@pytest.mark.parametrize("call", CALLS)
+def test_each_call_answers_by_the_camera_state(call, state_index, state):
+    STATES[state](MONO)
+    expected = LIFECYCLE[call][state_index]
+    if expected is OK:
+        CALLS[call](MONO)
+    else:
+        with pytest.raises(expected):
+            CALLS[call](MONO)
+
+
+# ---------------------------------------------------------------------------------------
+# The control interface costs nothing while unused; what is asked for still happens
+# with the journal off
+
+
+def test_control_interface_without_the_journal(sim):
+    opened = open_camera(MONO)
+    sim.journal_on(False)
+    sim.clear()
+    asi.stop_exposure(opened)
+    assert sim.calls() == []
+    sim.force("ASIStopExposure", 11)
+    with pytest.raises(asi.ASITimeout):
+        asi.stop_exposure(opened)
+    assert asi.stop_exposure(opened) is None  # forced once only
+    sim.script("ASIGetControlValue", 0, (1234).to_bytes(struct.calcsize("l"), sys.byteorder))
+    assert asi.get_control_value(opened, asi.ControlType.ASI_GAIN)[0] == 1234
+    sim.journal_on()
+    asi.stop_exposure(opened)
+    assert [call.name for call in sim.calls()] == ["ASIStopExposure"]
+
+
+def test_the_simulators_own_checks_pass():
+    """The C++ driver's checks of the library through its C interface, built beside it."""
+    driver = os.path.join(os.path.dirname(asi.__file__), "asisim_test")
+    assert os.path.isfile(driver), "the build has no asisim_test driver"
+    result = subprocess.run([driver], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.rstrip().endswith(" 0 failed"), result.stdout

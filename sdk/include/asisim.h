@@ -1,7 +1,7 @@
 /* Control interface of the substitute ASICamera2 library.
  *
  * Tests, benchmarks and examples use it (through ctypes on the library the module
- * already loaded) to watch and steer the simulated cameras. Every symbol carries the
+ * already loaded) to watch and control the simulated cameras. Every symbol carries the
  * asisim_ prefix so it can never clash with a name of the camera SDK. All functions
  * are thread-safe. */
 #ifndef ASISIM_H

@@ -26,7 +26,7 @@
 #include <limits>
 #include <numbers>
 
-#include "sim.hpp"
+#include "sky.hpp"
 
 namespace asisim {
 
@@ -43,132 +43,9 @@ long image_bytes(int width, int height, ASI_IMG_TYPE type) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Dark frames from BMP files
-
-namespace {
-
-std::uint32_t le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-}
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-} // namespace
-
-ASI_ERROR_CODE load_dark_bmp(const char* path, int width, int height, DarkFrame& out) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
-        return ASI_ERROR_INVALID_PATH;
-    // No valid dark frame is larger than a 24-bit one with a full palette and headers;
-    // reading no further keeps a device file such as /dev/zero from filling memory.
-    std::size_t limit = (std::size_t(width) * 3 + 4) * height + 65536;
-    std::vector<unsigned char> bytes;
-    unsigned char chunk[65536];
-    std::size_t n;
-    bool read_error = false;
-    while (bytes.size() < limit && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    read_error = std::ferror(file) != 0;
-    std::fclose(file);
-    if (read_error)
-        return ASI_ERROR_INVALID_PATH; // a directory, or unreadable
-    if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M')
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    const unsigned char* b = bytes.data();
-    std::uint32_t data_offset = le32(b + 10), header_size = le32(b + 14);
-    std::int32_t bmp_width = static_cast<std::int32_t>(le32(b + 18));
-    std::int32_t bmp_height = static_cast<std::int32_t>(le32(b + 22));
-    std::uint16_t bits = le16(b + 28);
-    std::uint32_t compression = le32(b + 30), colors = le32(b + 46);
-    if (header_size < 40 || (bits != 8 && bits != 24) || compression != 0)
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    bool bottom_up = bmp_height > 0;
-    long rows = bottom_up ? bmp_height : -static_cast<long>(bmp_height);
-    if (bmp_width != width || rows != height)
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    std::size_t stride = ((std::size_t(width) * bits + 31) / 32) * 4;
-    if (data_offset > bytes.size() || bytes.size() - data_offset < stride * rows)
-        return ASI_ERROR_INVALID_FILEFORMAT;
-    std::array<std::uint8_t, 256> palette;
-    if (bits == 8) {
-        std::size_t entries = colors == 0 ? 256 : std::min<std::uint32_t>(colors, 256);
-        std::size_t palette_at = 14 + std::size_t(header_size);
-        if (palette_at + entries * 4 > data_offset)
-            return ASI_ERROR_INVALID_FILEFORMAT;
-        palette.fill(0);
-        for (std::size_t i = 0; i < entries; ++i) {
-            const unsigned char* e = b + palette_at + 4 * i;
-            palette[i] = static_cast<std::uint8_t>((e[0] + e[1] + e[2]) / 3);
-        }
-    }
-    out.width = width;
-    out.height = height;
-    out.level.resize(std::size_t(width) * height);
-    for (long y = 0; y < rows; ++y) {
-        const unsigned char* row = b + data_offset + stride * (bottom_up ? rows - 1 - y : y);
-        std::uint8_t* dst = out.level.data() + std::size_t(y) * width;
-        if (bits == 8) {
-            for (int x = 0; x < width; ++x)
-                dst[x] = palette[row[x]];
-        } else {
-            for (int x = 0; x < width; ++x)
-                dst[x] =
-                    static_cast<std::uint8_t>((row[3 * x] + row[3 * x + 1] + row[3 * x + 2]) / 3);
-        }
-    }
-    return ASI_SUCCESS;
-}
-
-// ---------------------------------------------------------------------------------------
 // The renderer
 
 namespace {
-
-/// Small, fast and good enough for noise: xoshiro256+ seeded by splitmix64.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) {
-        for (auto& word : s_) {
-            seed += 0x9e3779b97f4a7c15ULL;
-            std::uint64_t z = seed;
-            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-            word = z ^ (z >> 31);
-        }
-    }
-    std::uint64_t next() {
-        std::uint64_t result = s_[0] + s_[3];
-        std::uint64_t t = s_[1] << 17;
-        s_[2] ^= s_[0];
-        s_[3] ^= s_[1];
-        s_[1] ^= s_[2];
-        s_[0] ^= s_[3];
-        s_[2] ^= t;
-        s_[3] = (s_[3] << 45) | (s_[3] >> 19);
-        return result;
-    }
-    /// Uniform in (0, 1].
-    double uniform() { return ((next() >> 11) + 1) * 0x1.0p-53; }
-    double normal() {
-        double u = uniform(), v = uniform();
-        return std::sqrt(-2 * std::log(u)) * std::cos(2 * std::numbers::pi * v);
-    }
-
-private:
-    std::uint64_t s_[4];
-};
-
-struct Star {
-    double x, y;  ///< sensor pixels, within the extended field
-    float flux;   ///< e-/s, all colours
-    float rgb[3]; ///< colour relative to a white star
-};
-
-struct HotPixel {
-    int x, y;
-    float rate; ///< e-/s at 25 °C
-};
 
 // Colour filter response of the simulated Bayer sensors, and of the sky background.
 constexpr float kFilterResponse[3] = {0.85f, 1.0f, 0.55f};
@@ -221,11 +98,11 @@ struct CachedKey {
 // afterwards.
 const std::vector<float>& noise_table() {
     static const std::vector<float> table = [] {
-        std::vector<float> t(kNoiseTable);
+        std::vector<float> samples(kNoiseTable);
         Random random(0x6e6f697365ULL);
-        for (float& g : t)
-            g = static_cast<float>(random.normal());
-        return t;
+        for (float& sample : samples)
+            sample = static_cast<float>(random.normal());
+        return samples;
     }();
     return table;
 }
@@ -244,13 +121,10 @@ struct Renderer::Impl {
     std::mutex mutex;
     int cell[2][2];
     double sigma_px; ///< PSF sigma in sensor pixels
-    double margin;   ///< extra field around the sensor, for stars that drift in
-    double field_w, field_h;
     double sky_rate; ///< background e-/s per sensor pixel
     int index;
     bool catalogue_made = false;
-    std::vector<Star> stars;
-    std::vector<HotPixel> hot_pixels;
+    Catalogue catalogue;
     Random random;
 
     SceneKey scene_key;
@@ -271,58 +145,14 @@ struct Renderer::Impl {
     CachedKey cached_key{};
     std::shared_ptr<const std::vector<std::uint8_t>> cached;
 
-    Impl(const Model& m, const SkyConfig& s, int camera_index)
-        : model(m), sky(s), index(camera_index),
-          random(s.seed * 1000003 + static_cast<std::uint64_t>(camera_index)) {
+    Impl(const Model& camera_model, const SkyConfig& sky_config, int camera_index)
+        : model(camera_model), sky(sky_config), index(camera_index),
+          random(sky_config.seed * 1000003 + static_cast<std::uint64_t>(camera_index)) {
         bayer_cell(model.bayer, cell);
         double scale = model.plate_scale();
         sigma_px = sky.seeing_arcsec / 2.3548 / scale;
-        margin = std::max(64.0, 0.1 * std::max(model.width, model.height));
-        field_w = model.width + 2 * margin;
-        field_h = model.height + 2 * margin;
-        sky_rate = zero_point() * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
-    }
-
-    // Zero point: ~4e7 e-/s from a magnitude 0 star through a 100 mm aperture.
-    double zero_point() const { return 4e7 * std::pow(model.aperture_mm / 100.0, 2); }
-
-    // The catalogue waits for the first frame: a reset makes renderers for every camera,
-    // and most of them never render.
-    void make_catalogue() {
-        catalogue_made = true;
-        double scale = model.plate_scale();
-        double zero_point = this->zero_point();
-
-        // The catalogue: star counts grow by 10^0.4 per magnitude down to the limit.
-        double area_deg2 = (field_w * scale / 3600) * (field_h * scale / 3600);
-        double count =
-            area_deg2 * sky.stars_per_deg2 * std::pow(10.0, 0.4 * (sky.limiting_mag - 14));
-        std::size_t n = static_cast<std::size_t>(std::min(count, 2e6));
-        Random catalogue(sky.seed ^ (0x5eedULL * (index + 1)));
-        double faint_fraction = std::pow(10.0, 0.4 * (sky.brightest_mag - sky.limiting_mag));
-        stars.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            Star star;
-            star.x = catalogue.uniform() * field_w - margin;
-            star.y = catalogue.uniform() * field_h - margin;
-            double u = catalogue.uniform();
-            double mag =
-                sky.limiting_mag + 2.5 * std::log10(u * (1 - faint_fraction) + faint_fraction);
-            star.flux = static_cast<float>(zero_point * std::pow(10.0, -0.4 * mag));
-            double colour = catalogue.uniform() * 1.7 - 0.2; // B-V
-            star.rgb[0] = static_cast<float>(0.8 + 0.3 * colour);
-            star.rgb[1] = 1.0f;
-            star.rgb[2] = static_cast<float>(std::max(0.2, 1.1 - 0.4 * colour));
-            stars.push_back(star);
-        }
-        std::size_t hot = std::size_t(model.width) * model.height / 250000 + 3;
-        for (std::size_t i = 0; i < hot; ++i) {
-            HotPixel p;
-            p.x = static_cast<int>(catalogue.next() % model.width);
-            p.y = static_cast<int>(catalogue.next() % model.height);
-            p.rate = static_cast<float>(20 + 400 * catalogue.uniform());
-            hot_pixels.push_back(p);
-        }
+        sky_rate =
+            zero_point(model) * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
     }
 
     int channel(int x, int y) const { return cell[y & 1][x & 1]; }
@@ -334,35 +164,36 @@ struct Renderer::Impl {
         return v + low;
     }
 
-    void render_scene(const FrameRequest& r) {
-        std::size_t n = std::size_t(r.width) * r.height;
+    void render_scene(const FrameRequest& request) {
+        std::size_t n = std::size_t(request.width) * request.height;
         fit(scene, n);
-        int bin = r.bin;
+        int bin = request.bin;
         double bin2 = double(bin) * bin;
         if (model.color) {
-            for (int y = 0; y < r.height; ++y)
-                for (int x = 0; x < r.width; ++x) {
+            for (int y = 0; y < request.height; ++y)
+                for (int x = 0; x < request.width; ++x) {
                     int c = channel(x, y);
-                    scene[std::size_t(y) * r.width + x] =
+                    scene[std::size_t(y) * request.width + x] =
                         static_cast<float>(sky_rate * bin2 * kFilterResponse[c] * kSkyColour[c]);
                 }
         } else {
             std::fill(scene.begin(), scene.end(), static_cast<float>(sky_rate * bin2));
         }
         // Stars in binned pixel units: pixel x covers [x, x+1).
-        double origin_x = double(r.start_x) * bin, origin_y = double(r.start_y) * bin;
+        double origin_x = double(request.start_x) * bin, origin_y = double(request.start_y) * bin;
         double s = sigma_px / bin;
         double k = 1 / (s * std::numbers::sqrt2);
         int reach = static_cast<int>(std::ceil(5 * s)) + 1;
         std::vector<float> fx(2 * reach + 2), fy(2 * reach + 2);
-        for (const Star& star : stars) {
-            double sx = wrap(star.x + r.shift_x, -margin, field_w);
-            double sy = wrap(star.y + r.shift_y, -margin, field_h);
+        double margin = catalogue.margin;
+        for (const Star& star : catalogue.stars) {
+            double sx = wrap(star.x + request.shift_x, -margin, catalogue.field_width);
+            double sy = wrap(star.y + request.shift_y, -margin, catalogue.field_height);
             double u = (sx - origin_x) / bin, v = (sy - origin_y) / bin;
             int x0 = static_cast<int>(std::floor(u)) - reach,
                 y0 = static_cast<int>(std::floor(v)) - reach;
             int x1 = x0 + 2 * reach + 1, y1 = y0 + 2 * reach + 1;
-            if (x1 < 0 || y1 < 0 || x0 >= r.width || y0 >= r.height)
+            if (x1 < 0 || y1 < 0 || x0 >= request.width || y0 >= request.height)
                 continue;
             // The Gaussian is separable: integrate it over each column and each row once.
             double previous = std::erf((x0 - u) * k);
@@ -377,10 +208,10 @@ struct Renderer::Impl {
                 fy[j] = static_cast<float>(0.5 * (next - previous));
                 previous = next;
             }
-            int xa = std::max(x0, 0), xb = std::min(x1, r.width - 1);
-            int ya = std::max(y0, 0), yb = std::min(y1, r.height - 1);
+            int xa = std::max(x0, 0), xb = std::min(x1, request.width - 1);
+            int ya = std::max(y0, 0), yb = std::min(y1, request.height - 1);
             for (int y = ya; y <= yb; ++y) {
-                float* row = scene.data() + std::size_t(y) * r.width;
+                float* row = scene.data() + std::size_t(y) * request.width;
                 float wy = star.flux * fy[y - y0];
                 if (model.color) {
                     for (int x = xa; x <= xb; ++x) {
@@ -395,45 +226,53 @@ struct Renderer::Impl {
         }
         // Hot pixels of the region, each in the output pixel its bin falls in.
         hot_in_region.clear();
-        for (const HotPixel& p : hot_pixels) {
-            int x = p.x / bin - r.start_x, y = p.y / bin - r.start_y;
-            if (x >= 0 && y >= 0 && x < r.width && y < r.height)
-                hot_in_region.emplace_back(std::size_t(y) * r.width + x, p.rate);
+        for (const HotPixel& pixel : catalogue.hot_pixels) {
+            int x = pixel.x / bin - request.start_x, y = pixel.y / bin - request.start_y;
+            if (x >= 0 && y >= 0 && x < request.width && y < request.height)
+                hot_in_region.emplace_back(std::size_t(y) * request.width + x, pixel.rate);
         }
-        scene_key = SceneKey{r.start_x, r.start_y, r.width, r.height, r.bin, r.shift_x, r.shift_y};
+        scene_key = SceneKey{request.start_x, request.start_y, request.width,  request.height,
+                             request.bin,     request.shift_x, request.shift_y};
         ++scene_version;
     }
 
-    void ensure_scene(const FrameRequest& r) {
-        if (!catalogue_made)
-            make_catalogue();
+    void ensure_scene(const FrameRequest& request) {
+        // The catalogue waits for the first frame: a reset makes renderers for every camera,
+        // and most of them never render.
+        if (!catalogue_made) {
+            catalogue = make_catalogue(model, sky, index);
+            catalogue_made = true;
+        }
         const SceneKey& k = scene_key;
-        bool same = k.start_x == r.start_x && k.start_y == r.start_y && k.width == r.width &&
-                    k.height == r.height && k.bin == r.bin &&
-                    std::abs(k.shift_x - r.shift_x) < kShiftTolerance &&
-                    std::abs(k.shift_y - r.shift_y) < kShiftTolerance;
+        bool same = k.start_x == request.start_x && k.start_y == request.start_y &&
+                    k.width == request.width && k.height == request.height &&
+                    k.bin == request.bin &&
+                    std::abs(k.shift_x - request.shift_x) < kShiftTolerance &&
+                    std::abs(k.shift_y - request.shift_y) < kShiftTolerance;
         if (!same)
-            render_scene(r);
+            render_scene(request);
     }
 
-    void ensure_exposure(const FrameRequest& r) {
-        ExposureKey key{scene_version, r.exposure_s, r.gain, r.offset,
-                        r.wb_r,        r.wb_b,       r.dark, std::lround(r.temperature_c * 10)};
+    void ensure_exposure(const FrameRequest& request) {
+        ExposureKey key{scene_version, request.exposure_s,
+                        request.gain,  request.offset,
+                        request.wb_r,  request.wb_b,
+                        request.dark,  std::lround(request.temperature_c * 10)};
         if (key == exposure_key && mean.size() == scene.size())
             return;
         std::size_t n = scene.size();
         fit(mean, n);
         fit(sigma, n);
-        double t = r.exposure_s;
-        double pixels = double(r.bin) * r.bin;
-        double epa = model.electrons_per_adu(r.gain);
-        double read_noise = model.read_noise(r.gain);
+        double seconds = request.exposure_s;
+        double pixels = double(request.bin) * request.bin;
+        double epa = model.electrons_per_adu(request.gain);
+        double read_noise = model.read_noise(request.gain);
         double thermal = std::exp2((key.temperature_decidegrees / 10.0 - 25) / 6);
-        double dark_e = model.dark_current_e * thermal * t * pixels;
-        double bias = r.offset * std::ldexp(1.0, model.bit_depth - 12);
+        double dark_e = model.dark_current_e * thermal * seconds * pixels;
+        double bias = request.offset * std::ldexp(1.0, model.bit_depth - 12);
         double full_scale = model.max_adu();
-        double wb[3] = {r.wb_r / 50.0, 1.0, r.wb_b / 50.0};
-        double light = r.dark ? 0.0 : t;
+        double wb[3] = {request.wb_r / 50.0, 1.0, request.wb_b / 50.0};
+        double light = request.dark ? 0.0 : seconds;
         // Per output pixel: electrons e over the bin, scaled by k[colour] to the average in
         // ADU; noise from shot noise and one read per binned pixel. Float and branch-free
         // so that it vectorises: this runs again whenever exposure, gain or temperature move.
@@ -452,21 +291,22 @@ struct Renderer::Impl {
         for (int y = 0; y < scene_key.height; ++y) {
             std::size_t row = std::size_t(y) * width;
             const float* in = scene.data() + row;
-            float* m = mean.data() + row;
-            float* s = sigma.data() + row;
+            float* means = mean.data() + row;
+            float* sigmas = sigma.data() + row;
             float even = k[model.color ? channel(0, y) : 1],
                   odd = k[model.color ? channel(1, y) : 1];
             for (int x = 0; x < width; ++x) {
                 float scale = (x & 1) ? odd : even;
                 float e = in[x] * light_f + dark_f;
                 bool saturated = e >= full_e;
-                m[x] = std::min((saturated ? full_e : e) * scale + bias_f, ceiling);
-                s[x] = saturated ? 0.0f : std::sqrt(e + reads) * scale;
+                means[x] = std::min((saturated ? full_e : e) * scale + bias_f, ceiling);
+                sigmas[x] = saturated ? 0.0f : std::sqrt(e + reads) * scale;
             }
         }
         for (auto [i, rate] : hot_in_region) {
             float scale = k[model.color ? channel(int(i % width), int(i / width)) : 1];
-            level(i, static_cast<float>(scene[i] * light + dark_e + rate * thermal * t), scale);
+            level(i, static_cast<float>(scene[i] * light + dark_e + rate * thermal * seconds),
+                  scale);
         }
         exposure_key = key;
     }
@@ -485,46 +325,46 @@ struct Renderer::Impl {
         lut_gamma = gamma;
     }
 
-    void make_noisy_frame(const FrameRequest& r) {
+    void make_noisy_frame(const FrameRequest& request) {
         // The table is made at the first noisy frame, not when the library is loaded:
         // programs that never take a picture should not pay for it at start-up.
         const std::vector<float>& gauss = noise_table();
         std::size_t n = mean.size();
         fit(native, n);
         float full = static_cast<float>(model.max_adu());
-        for (int y = 0; y < r.height; ++y) {
-            std::size_t row = std::size_t(y) * r.width;
+        for (int y = 0; y < request.height; ++y) {
+            std::size_t row = std::size_t(y) * request.width;
             // A random stretch of the noise table per row: cheap, and no two frames alike.
-            const float* g = gauss.data() + random.next() % (kNoiseTable - r.width);
-            const float* m = mean.data() + row;
-            const float* s = sigma.data() + row;
+            const float* g = gauss.data() + random.next() % (kNoiseTable - request.width);
+            const float* means = mean.data() + row;
+            const float* sigmas = sigma.data() + row;
             std::uint16_t* out = native.data() + row;
-            for (int x = 0; x < r.width; ++x) {
-                float v = m[x] + s[x] * g[x] + 0.5f;
+            for (int x = 0; x < request.width; ++x) {
+                float v = means[x] + sigmas[x] * g[x] + 0.5f;
                 v = std::min(std::max(v, 0.0f), full);
                 out[x] = static_cast<std::uint16_t>(v);
             }
         }
-        if (const DarkFrame* dark = r.subtract.get()) {
+        if (const DarkFrame* dark = request.subtract.get()) {
             int shift = model.bit_depth - 8;
-            for (int y = 0; y < r.height; ++y) {
-                std::size_t sensor_y = std::size_t(r.start_y + y) * r.bin;
+            for (int y = 0; y < request.height; ++y) {
+                std::size_t sensor_y = std::size_t(request.start_y + y) * request.bin;
                 if (sensor_y >= std::size_t(dark->height))
                     break;
                 const std::uint8_t* levels = dark->level.data() + sensor_y * dark->width;
-                std::uint16_t* out = native.data() + std::size_t(y) * r.width;
-                for (int x = 0; x < r.width; ++x) {
-                    std::size_t sensor_x = std::size_t(r.start_x + x) * r.bin;
-                    int d = sensor_x < std::size_t(dark->width) ? levels[sensor_x] << shift : 0;
-                    out[x] = static_cast<std::uint16_t>(std::max(0, out[x] - d));
+                std::uint16_t* out = native.data() + std::size_t(y) * request.width;
+                for (int x = 0; x < request.width; ++x) {
+                    std::size_t sensor_x = std::size_t(request.start_x + x) * request.bin;
+                    int level = sensor_x < std::size_t(dark->width) ? levels[sensor_x] << shift : 0;
+                    out[x] = static_cast<std::uint16_t>(std::max(0, out[x] - level));
                 }
             }
         }
     }
 
     // Bilinear demosaicing into 8-bit R, G, B per pixel (through the gamma table).
-    void demosaic(const FrameRequest& r, std::uint8_t* rgb) {
-        int w = r.width, h = r.height, pw = w + 2;
+    void demosaic(const FrameRequest& request, std::uint8_t* rgb) {
+        int w = request.width, h = request.height, pw = w + 2;
         padded.resize(std::size_t(pw) * (h + 2));
         // Mirror one pixel beyond each edge: the mirrored pixel two away has the same colour.
         auto src = [&](int x, int y) {
@@ -577,12 +417,12 @@ struct Renderer::Impl {
     }
 
     // Writes the noisy frame in the requested format, mirrored as the flip asks.
-    void write_output(const FrameRequest& r, std::uint8_t* out) {
-        int w = r.width, h = r.height;
-        bool flip_x = r.flip & ASI_FLIP_HORIZ, flip_y = r.flip & ASI_FLIP_VERT;
+    void write_output(const FrameRequest& request, std::uint8_t* out) {
+        int w = request.width, h = request.height;
+        bool flip_x = request.flip & ASI_FLIP_HORIZ, flip_y = request.flip & ASI_FLIP_VERT;
         const std::uint8_t* lut = lut8.data();
         auto dest_row = [&](int y) { return flip_y ? h - 1 - y : y; };
-        if (r.type == ASI_IMG_RAW16) {
+        if (request.type == ASI_IMG_RAW16) {
             int shift = 16 - model.bit_depth;
             for (int y = 0; y < h; ++y) {
                 const std::uint16_t* src = native.data() + std::size_t(y) * w;
@@ -596,7 +436,7 @@ struct Renderer::Impl {
             }
             return;
         }
-        if (r.type == ASI_IMG_RAW8 || (r.type == ASI_IMG_Y8 && !model.color)) {
+        if (request.type == ASI_IMG_RAW8 || (request.type == ASI_IMG_Y8 && !model.color)) {
             for (int y = 0; y < h; ++y) {
                 const std::uint16_t* src = native.data() + std::size_t(y) * w;
                 std::uint8_t* dst = out + std::size_t(dest_row(y)) * w;
@@ -612,14 +452,14 @@ struct Renderer::Impl {
         }
         // RGB24 (stored B, G, R as the SDK does) and Y8 of a colour sensor.
         std::vector<std::uint8_t> rgb(std::size_t(w) * h * 3);
-        demosaic(r, rgb.data());
+        demosaic(request, rgb.data());
         for (int y = 0; y < h; ++y) {
             const std::uint8_t* src = rgb.data() + std::size_t(y) * w * 3;
             int ty = dest_row(y);
             for (int x = 0; x < w; ++x) {
                 int dx = flip_x ? w - 1 - x : x;
                 const std::uint8_t* p = src + 3 * x;
-                if (r.type == ASI_IMG_RGB24) {
+                if (request.type == ASI_IMG_RGB24) {
                     std::uint8_t* d = out + (std::size_t(ty) * w + dx) * 3;
                     d[0] = p[2];
                     d[1] = p[1];
@@ -645,12 +485,12 @@ struct Renderer::Impl {
         return sum / double(count);
     }
 
-    double render(const FrameRequest& r, std::uint8_t* out) {
-        ensure_scene(r);
-        ensure_exposure(r);
-        ensure_lut(r.gamma);
-        make_noisy_frame(r);
-        write_output(r, out);
+    double render(const FrameRequest& request, std::uint8_t* out) {
+        ensure_scene(request);
+        ensure_exposure(request);
+        ensure_lut(request.gamma);
+        make_noisy_frame(request);
+        write_output(request, out);
         return brightness();
     }
 };
@@ -678,15 +518,19 @@ void Renderer::release() {
     i.cached_valid = false;
 }
 
-std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const FrameRequest& r) {
+std::shared_ptr<const std::vector<std::uint8_t>>
+Renderer::cached_frame(const FrameRequest& request) {
     std::lock_guard lock(impl_->mutex);
     // The cached frame stays while the settings do and the field has not moved (guiding).
-    CachedKey key{r.start_x,    r.start_y, r.width,          r.height,  r.bin,    r.type,
-                  r.flip,       r.gain,    r.offset,         r.gamma,   r.wb_r,   r.wb_b,
-                  r.exposure_s, r.dark,    r.subtract.get(), r.shift_x, r.shift_y};
+    CachedKey key{request.start_x,    request.start_y, request.width,          request.height,
+                  request.bin,        request.type,    request.flip,           request.gain,
+                  request.offset,     request.gamma,   request.wb_r,           request.wb_b,
+                  request.exposure_s, request.dark,    request.subtract.get(), request.shift_x,
+                  request.shift_y};
     if (impl_->cached_valid && impl_->cached_key.same_frame(key))
         return impl_->cached;
-    std::size_t size = static_cast<std::size_t>(image_bytes(r.width, r.height, r.type));
+    std::size_t size =
+        static_cast<std::size_t>(image_bytes(request.width, request.height, request.type));
     std::shared_ptr<std::vector<std::uint8_t>> frame;
     if (impl_->cached && impl_->cached.use_count() == 1 && impl_->cached->size() == size) {
         // Nobody copies from the old frame any more: render over it, sparing a large
@@ -700,7 +544,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> Renderer::cached_frame(const Fr
     }
     impl_->cached.reset();
     impl_->cached_valid = false;
-    impl_->render(r, frame->data());
+    impl_->render(request, frame->data());
     impl_->cached = std::move(frame);
     impl_->cached_key = key;
     impl_->cached_valid = true;

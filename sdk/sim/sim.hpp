@@ -1,9 +1,12 @@
 // The substitute ASICamera2 library: shared declarations.
 //
-// Layout: model.cpp describes the cameras (built-in models, controls, the JSON
-// configuration), render.cpp makes their images, camera.cpp is the state machine of one
-// camera, steering.cpp the control interface (journal, forced statuses, scripted
-// outputs), and sdk.cpp the 42 exported SDK functions on top of all of it.
+// Layout: models.cpp describes the built-in cameras and their controls, config.cpp the
+// configuration that selects them and its installation into the camera slots; sky.cpp
+// makes the star field, render.cpp the sensor's images of it, dark_frame.cpp reads dark
+// frames; camera.cpp is one camera's state (timing, cooling, mount) and video.cpp its
+// video ring; control.hpp/control.cpp the control interface of asisim.h (function table,
+// journal, forced statuses, scripted outputs); sdk_cameras.cpp and sdk_capture.cpp do
+// the work of the SDK functions that exports.cpp exports.
 #pragma once
 
 #include <array>
@@ -13,7 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <initializer_list>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +30,14 @@ namespace asisim {
 
 using Clock = std::chrono::steady_clock;
 
+inline double seconds_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+inline Clock::duration to_duration(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 /// Highest number of simulated cameras; camera slots are allocated once and never freed.
 inline constexpr int kMaxCameras = 16;
 /// Number of ASI_CONTROL_TYPE values (ASI_GAIN .. ASI_ROLLING_INTERVAL).
@@ -34,7 +46,7 @@ inline constexpr int kControlTypes = ASI_ROLLING_INTERVAL + 1;
 inline constexpr int kVendorId = 0x1A5C;
 
 // ---------------------------------------------------------------------------------------
-// Models and configuration (model.cpp)
+// Models (models.cpp) and configuration (config.cpp)
 
 /// Gain and offset presets reported by ASIGetGainOffset and ASIGetLMHGainOffset.
 struct GainPresets {
@@ -116,8 +128,21 @@ struct Config {
 
 /// The built-in camera set.
 Config default_config();
+/// The built-in models by the key a configuration names them with.
+const std::map<std::string, std::function<Model()>>& builtin_models();
+/// Fills in a model's serial number and gain presets where the configuration gave none.
+void finish_model(Model& model, int position, bool serial_given, bool presets_given);
 /// Parses a configuration file; on failure returns false with a message naming the file.
 bool load_config_file(const std::string& path, Config& out, std::string& error);
+
+/// Installs ASISIM_CONFIG (read again) or, without it, the built-in set.
+void reset_configuration();
+/// Installs the configuration file at `path` (null: the built-in set); false, with the
+/// message kept for last_configuration_error, when it cannot be loaded.
+bool load_configuration(const char* path);
+std::string last_configuration_error();
+/// Whether a configured camera has this USB product ID.
+bool configured_product(int product_id);
 
 /// One control of a model, as ASIGetControlCaps reports it.
 struct ControlDef {
@@ -133,7 +158,7 @@ std::vector<ControlDef> model_controls(const Model& model);
 ASI_CAMERA_INFO camera_info(const Model& model, int index);
 
 // ---------------------------------------------------------------------------------------
-// Images (render.cpp)
+// Images (dark_frame.cpp, sky.cpp, render.cpp)
 
 /// A dark frame from a BMP file: one 8-bit level per sensor pixel.
 struct DarkFrame {
@@ -181,7 +206,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------
-// Cameras (camera.cpp)
+// Cameras (camera.cpp, video.cpp)
 
 /// A frame waiting in the video ring.
 struct Frame {
@@ -260,6 +285,11 @@ struct Camera {
 
     long value(ASI_CONTROL_TYPE type) const { return values[type]; }
     const ControlDef* control(int type) const;
+    /// A snap turns from working to done once its time is up.
+    void advance_exposure();
+    bool exposing();
+    /// Forgets pending soft triggers and level exposures.
+    void clear_triggers();
     void update_thermal(Clock::time_point now);
     /// Star field displacement (sensor pixels) at `when`, from guiding, drift and PE.
     void field_shift(Clock::time_point when, double& x, double& y) const;
@@ -269,7 +299,8 @@ struct Camera {
     double frame_interval() const;
 };
 
-/// The process-wide simulator: camera slots and the configuration in force.
+/// The process-wide simulator: camera slots and the configuration in force. Made, with
+/// ASISIM_CONFIG or the built-in set installed, on first use.
 struct Simulator {
     std::array<Camera, kMaxCameras> cameras;
     std::atomic<int> count{0};
@@ -281,8 +312,9 @@ struct Simulator {
 };
 Simulator& simulator();
 
-/// Brings every slot to the closed state of `config` (stopping video threads first).
-void apply_config(const Config& config);
+inline bool fast_frames() {
+    return simulator().fast_frames.load(std::memory_order_relaxed);
+}
 /// The camera at `id` locked, or null (with the status to return) if there is none.
 struct CameraLock {
     Camera* camera = nullptr;
@@ -291,96 +323,47 @@ struct CameraLock {
     Camera* operator->() const { return camera; }
 };
 CameraLock lock_camera(int id);
+
+/// The work of an SDK call on an open camera, under its lock; the status for a missing or
+/// closed camera otherwise.
+template <class Work> ASI_ERROR_CODE with_open(int id, Work&& work) {
+    CameraLock camera = lock_camera(id);
+    if (!camera)
+        return ASI_ERROR_INVALID_ID;
+    if (!camera->open)
+        return ASI_ERROR_CAMERA_CLOSED;
+    return work(camera);
+}
+
+template <class... Pointers> bool any_null(Pointers*... pointers) {
+    return ((pointers == nullptr) || ...);
+}
+
+/// with_open for a call that reports through `outputs`, refusing a null one before the
+/// work: with_outputs(id, a, b)([&](Camera& camera) { ... }).
+template <class... Pointers> auto with_outputs(int id, Pointers*... outputs) {
+    return [=](auto&& work) {
+        return with_open(id, [&](CameraLock& camera) {
+            return any_null(outputs...) ? ASI_ERROR_GENERAL_ERROR : work(*camera.camera);
+        });
+    };
+}
+
+/// Starts video under the lock (nothing if it runs), and returns an earlier capture's
+/// thread for the caller to join after unlocking.
+std::thread start_video_locked(Camera& camera);
 /// Stops video under the lock, and returns the thread for the caller to join after
 /// unlocking (joining under the lock would deadlock with the producer).
 std::thread stop_video_locked(Camera& camera);
+/// Takes the next frame of the video ring (waiting up to wait_ms, -1 for ever) into buffer.
+ASI_ERROR_CODE take_video_frame(int camera_id, unsigned char* buffer, long size, int wait_ms,
+                                ASI_GPS_DATA* gps, bool want_gps);
 /// Folds a running guide pulse into the accumulated field offset and ends it.
 void end_pulse(Camera& camera, int direction, Clock::time_point now);
 /// Closes the camera (stopping video, snap and guide pulses) and joins its thread.
 void close_camera(CameraLock& locked);
-/// Runs the video thread of `camera` for one capture generation.
-void produce_video(Camera* camera, std::uint64_t generation);
 /// Control defaults, region and mode as after opening.
 void reset_camera_settings(Camera& camera);
 void fill_gps(const Camera& camera, std::chrono::system_clock::time_point when, ASI_GPS_DATA* out);
-
-// ---------------------------------------------------------------------------------------
-// Control interface (steering.cpp)
-
-/// The SDK functions, in the order of ASICamera2.h.
-enum class Fn : int {
-    GetNumOfConnectedCameras,
-    GetCameraProperty,
-    GetCameraPropertyByID,
-    CameraCheck,
-    GetSDKVersion,
-    OpenCamera,
-    InitCamera,
-    CloseCamera,
-    GetID,
-    SetID,
-    GetSerialNumber,
-    GetNumOfControls,
-    GetControlCaps,
-    GetControlValue,
-    SetControlValue,
-    SetROIFormat,
-    GetROIFormat,
-    SetStartPos,
-    GetStartPos,
-    StartExposure,
-    StopExposure,
-    GetExpStatus,
-    GetDataAfterExp,
-    GetDataAfterExpGPS,
-    StartVideoCapture,
-    StopVideoCapture,
-    GetVideoData,
-    GetVideoDataGPS,
-    GetDroppedFrames,
-    PulseGuideOn,
-    PulseGuideOff,
-    EnableDarkSubtract,
-    DisableDarkSubtract,
-    GetGainOffset,
-    GetLMHGainOffset,
-    GetCameraSupportMode,
-    GetCameraMode,
-    SetCameraMode,
-    SendSoftTrigger,
-    SetTriggerOutputIOConf,
-    GetTriggerOutputIOConf,
-    GPSGetData,
-    Count
-};
-inline constexpr int kFunctionCount = static_cast<int>(Fn::Count);
-
-/// Name, parameter names (as in ASICamera2.h) and number of output parameters.
-struct FunctionInfo {
-    const char* name;
-    int param_count;
-    std::array<const char*, 6> params;
-    int outputs;
-};
-const FunctionInfo& function_info(Fn fn);
-
-/// Steering bits: all clear means an SDK call does nothing but its work.
-inline constexpr unsigned kJournalOn = 1, kForcedSet = 2, kScriptsSet = 4;
-extern std::atomic<unsigned> steering;
-
-/// An output parameter: where a scripted output may be written, and how much.
-struct Output {
-    void* ptr;
-    std::size_t size;
-};
-
-void journal_call(Fn fn, std::initializer_list<std::string> values);
-/// The forced value of the next call of fn, if one is set (counts it down).
-bool take_forced(Fn fn, int& value);
-void write_scripts(Fn fn, std::initializer_list<Output> outputs);
-/// Back to no journal, no forcing, no scripts.
-void reset_steering();
-/// The text ASIGetSDKVersion returns (null after asisim_set_sdk_version with length < 0).
-const char* sdk_version();
 
 } // namespace asisim

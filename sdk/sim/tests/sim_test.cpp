@@ -1,6 +1,6 @@
-// Checks of the substitute SDK through its C interface (and a few internal pieces).
-// Build with -DASISIM_TESTS=ON; run build-dir/lib/asisim_test. Prints one line per failed
-// check and closes with "N passed, N failed".
+// Checks of the substitute SDK through its C interface (and a few internal pieces), built
+// with the test variants (or -DASISIM_TESTS=ON) and run by tests/test_simulator.py. Prints
+// one line per failed check and closes with "N passed, N failed".
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -349,21 +349,16 @@ void test_video() {
     CHECK_EQ(ASIStartVideoCapture(0), ASI_SUCCESS);
     CHECK_EQ(ASIGetVideoData(0, buffer.data(), 640 * 480, 0), ASI_ERROR_TIMEOUT);
     CHECK_EQ(ASIGetVideoData(0, buffer.data(), 640 * 480 - 1, 0), ASI_ERROR_BUFFER_TOO_SMALL);
-    // A stop from another thread releases a reader that would wait forever.
-    std::thread stopper([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASIStopVideoCapture(0);
-    });
-    CHECK_EQ(ASIGetVideoData(0, buffer.data(), 640 * 480, -1), ASI_ERROR_INVALID_SEQUENCE);
-    stopper.join();
-    // Closing releases it too.
-    ASIStartVideoCapture(0);
-    std::thread closer([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASICloseCamera(0);
-    });
-    CHECK_EQ(ASIGetVideoData(0, buffer.data(), 640 * 480, -1), ASI_ERROR_INVALID_SEQUENCE);
-    closer.join();
+    // A stop or a close from another thread releases a reader that would wait forever.
+    for (auto release : {ASIStopVideoCapture, ASICloseCamera}) {
+        ASIStartVideoCapture(0);
+        std::thread releaser([release] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            release(0);
+        });
+        CHECK_EQ(ASIGetVideoData(0, buffer.data(), 640 * 480, -1), ASI_ERROR_INVALID_SEQUENCE);
+        releaser.join();
+    }
     // A reader slower than the camera loses frames, and they are counted.
     open_init(0);
     ASISetROIFormat(0, 640, 480, 1, ASI_IMG_RAW8);
@@ -398,7 +393,7 @@ void test_video() {
     ASICloseCamera(0);
 }
 
-void test_steering() {
+void test_control_interface() {
     // Off: nothing is recorded.
     ASIGetNumOfConnectedCameras();
     CHECK(journal().empty());
@@ -579,7 +574,7 @@ int main() {
         {"region", test_region},
         {"images", test_images},
         {"video", test_video},
-        {"steering", test_steering},
+        {"control interface", test_control_interface},
         {"config", test_config},
         {"null outputs", test_null_outputs},
         {"concurrency", test_concurrency},

@@ -1,0 +1,72 @@
+// The sky a camera looks at: a seeded catalogue of stars, and the random numbers it is
+// drawn from.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <vector>
+
+#include "sim.hpp"
+
+namespace asisim {
+
+/// Small, fast and good enough for noise: xoshiro256+ seeded by splitmix64.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) {
+        for (auto& word : s_) {
+            seed += 0x9e3779b97f4a7c15ULL;
+            std::uint64_t z = seed;
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            word = z ^ (z >> 31);
+        }
+    }
+    std::uint64_t next() {
+        std::uint64_t result = s_[0] + s_[3];
+        std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = (s_[3] << 45) | (s_[3] >> 19);
+        return result;
+    }
+    /// Uniform in (0, 1].
+    double uniform() { return ((next() >> 11) + 1) * 0x1.0p-53; }
+    double normal() {
+        double u = uniform(), v = uniform();
+        return std::sqrt(-2 * std::log(u)) * std::cos(2 * std::numbers::pi * v);
+    }
+
+private:
+    std::uint64_t s_[4];
+};
+
+struct Star {
+    double x, y;  ///< sensor pixels, within the extended field
+    float flux;   ///< e-/s, all colours
+    float rgb[3]; ///< colour relative to a white star
+};
+
+struct HotPixel {
+    int x, y;
+    float rate; ///< e-/s at 25 °C
+};
+
+/// What a camera's seed decides once: the stars of a field that extends `margin` sensor
+/// pixels beyond each edge (so that stars drift in), and the sensor's hot pixels.
+struct Catalogue {
+    double margin = 0;
+    double field_width = 0, field_height = 0; ///< sensor pixels
+    std::vector<Star> stars;
+    std::vector<HotPixel> hot_pixels;
+};
+
+/// e-/s from a magnitude 0 star through the model's aperture.
+double zero_point(const Model& model);
+Catalogue make_catalogue(const Model& model, const SkyConfig& sky, int camera_index);
+
+} // namespace asisim
