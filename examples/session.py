@@ -1,5 +1,6 @@
-"""What every example does around its own work with a camera: open and initialise it,
-close it again whatever happens, and report the SDK's refusal the way a user reads it."""
+"""What every example does around its own work with a camera: read its command line, open
+and initialise the camera, close it again whatever happens, and report the SDK's refusal
+the way a user reads it."""
 
 import argparse
 import math
