@@ -14,10 +14,11 @@ build:
 
 include $(sort $(wildcard tools/make/*.mk))
 
-# Every step of `make test`: the suite, then the wheel, the stub and the typed example.
+# Every step of `make test`: the suite, then the wheel, the stub, the typed example and
+# tools/env314 as users' own scripts meet it.
 test: build
 	$(ENV) python3 -m pytest tests
-	$(MAKE) --no-print-directory wheel-check stubtest typecheck
+	$(MAKE) --no-print-directory wheel-check stubtest typecheck env314-check
 
 wheel-check:
 	$(ENV) tools/wheel-check

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from tqdm import tqdm
 
 import asi
-from session import failed, first_camera_with, opened
+from session import argument_parser, failed, first_camera_with, opened
 
 
 @dataclass(frozen=True)
@@ -68,7 +68,10 @@ def cool(camera_id: int, target_c: int, tolerance_c: float = 0.5, timeout_s: flo
 
 
 def main(argv: list[str]) -> int:
-    target_c = int(argv[0]) if argv else -10
+    parser = argument_parser(__file__, __doc__)
+    parser.add_argument("target_c", metavar="TARGET_C", type=int, nargs="?", default=-10,
+                        help="sensor temperature to reach, in °C (default: -10)")
+    target_c = parser.parse_args(argv).target_c
     cooled = first_camera_with(lambda info: info.is_cooler_cam, "a cooler")
     if cooled is None:
         return 1

@@ -3,11 +3,13 @@
     python3 demo.py [OUTPUT_DIR]     (default: out)
 
 1. list the cameras;
-2. open the first camera and cool it;
-3. take a long exposure with it, saved as FITS and as a stretched PNG (and a short one
-   with a colour camera, if there is another one);
+2. cool the first camera and take a long exposure with it, saved as FITS and as a
+   stretched PNG;
+3. take a short exposure with a colour camera, if there is another one;
 4. run video on the guide camera and report the frame rate and dropped frames;
 5. calibrate the guide camera's ST4 output and guide a star to its lock position.
+
+Steps are numbered as they run: one without a camera for it is left out.
 
 `make demo` runs it against the simulated cameras; with real cameras it runs unchanged.
 """
@@ -23,7 +25,7 @@ import asi
 from cooling import cool
 from guiding import GuidingError, guide
 from list_cameras import describe, find_cameras
-from session import opened
+from session import argument_parser, opened
 from snap import ExposureFailed, Frame, expose, fits_header, save, set_gain, set_region, unity_gain
 from video import record
 
@@ -100,7 +102,10 @@ def guiding_run(info: asi.CameraInfo) -> None:
 
 
 def main(argv: list[str]) -> int:
-    out = Path(argv[0] if argv else "out")
+    parser = argument_parser(__file__, __doc__)
+    parser.add_argument("out", metavar="OUTPUT_DIR", type=Path, nargs="?", default=Path("out"),
+                        help="where the pictures are saved (default: out)")
+    out = parser.parse_args(argv).out
     out.mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
 
@@ -119,23 +124,25 @@ def main(argv: list[str]) -> int:
     colour = next((info for info in cameras
                    if info.is_color_camera and info.camera_id not in busy), None)
 
-    results = [run_step(f"2-3. Cooling and a {LONG_EXPOSURE_S:g} s exposure: {main_camera.name}",
-                        lambda: exposure_session(main_camera, out, "long-exposure",
-                                                 LONG_EXPOSURE_S, cool_to=COOLING_TARGET_C))]
+    steps: list[tuple[str, Callable[[], None]]] = [
+        (f"Cooling and a {LONG_EXPOSURE_S:g} s exposure: {main_camera.name}",
+         lambda: exposure_session(main_camera, out, "long-exposure", LONG_EXPOSURE_S,
+                                  cool_to=COOLING_TARGET_C))]
     if colour is not None:
         # A raw colour frame: its FITS header carries the Bayer pattern (and the GPS time
         # and place on a GPS camera); its PNG is debayered.
-        results.append(run_step(f"3. A {COLOUR_EXPOSURE_S:g} s colour exposure: {colour.name}",
-                                lambda: exposure_session(colour, out, "colour",
-                                                         COLOUR_EXPOSURE_S)))
+        steps.append((f"A {COLOUR_EXPOSURE_S:g} s colour exposure: {colour.name}",
+                      lambda: exposure_session(colour, out, "colour", COLOUR_EXPOSURE_S)))
     video_camera = guide_camera or main_camera
-    results.append(run_step(f"4. {VIDEO_SECONDS:g} s of video: {video_camera.name}",
-                            lambda: video_run(video_camera)))
+    steps.append((f"{VIDEO_SECONDS:g} s of video: {video_camera.name}",
+                  lambda: video_run(video_camera)))
     if guide_camera is not None:
-        results.append(run_step(f"5. Guiding: {guide_camera.name}",
-                                lambda: guiding_run(guide_camera)))
-    else:
-        print("\n== 5. Guiding: no camera with an ST4 port, skipped")
+        steps.append((f"Guiding: {guide_camera.name}", lambda: guiding_run(guide_camera)))
+    # The listing was step 1.
+    results = [True] + [run_step(f"{number}. {title}", step)
+                        for number, (title, step) in enumerate(steps, start=2)]
+    if guide_camera is None:
+        print("\n== Guiding: no camera with an ST4 port, skipped")
 
     failed = results.count(False)
     print(f"\n{len(results) - failed} of {len(results)} steps done in "

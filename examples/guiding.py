@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import asi
-from session import failed, first_camera_with, opened
+from session import argument_parser, camera_index, failed, first_camera_with, opened
 from snap import expose, set_region
 
 WEST, EAST = asi.GuideDirection.ASI_GUIDE_WEST, asi.GuideDirection.ASI_GUIDE_EAST
@@ -221,8 +221,11 @@ def guide(camera_id: int, exposure_s: float = 0.5, target: tuple[float, float] |
 
 
 def main(argv: list[str]) -> int:
-    guider = first_camera_with(lambda info: info.st_4_port, "an ST4 guide port",
-                               int(argv[0]) if argv else None)
+    parser = argument_parser(__file__, __doc__)
+    parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
+                        help="the camera to guide with (default: the first with an ST4 port)")
+    index = parser.parse_args(argv).index
+    guider = first_camera_with(lambda info: info.st_4_port, "an ST4 guide port", index)
     if guider is None:
         return 1
     camera_id = guider.camera_id

@@ -7,6 +7,7 @@
 import sys
 
 import asi
+from session import argument_parser
 
 
 def find_cameras() -> list[asi.CameraInfo]:
@@ -72,11 +73,15 @@ def describe_controls(camera_id: int) -> list[str]:
 
 
 def main(argv: list[str]) -> int:
+    parser = argument_parser(__file__, __doc__)
+    parser.add_argument("--controls", action="store_true",
+                        help="also open each camera and list its controls")
+    list_controls = parser.parse_args(argv).controls
     cameras = find_cameras()
     print(f"SDK {asi.get_sdk_version()}: {len(cameras)} camera(s) connected")
     for info in cameras:
         print(describe(info))
-        if "--controls" in argv:
+        if list_controls:
             # Control values can only be read from an open camera.
             asi.open_camera(info.camera_id)
             try:

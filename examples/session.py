@@ -1,11 +1,44 @@
-"""What every example does around its own work with a camera: open and initialise it,
-close it again whatever happens, and report the SDK's refusal the way a user reads it."""
+"""What every example does around its own work with a camera: read its command line, open
+and initialise the camera, close it again whatever happens, and report the SDK's refusal
+the way a user reads it."""
 
+import argparse
+import math
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from pathlib import Path
 
 import asi
+
+
+def argument_parser(program_file: str, program_doc: str | None) -> argparse.ArgumentParser:
+    """The command line of an example program: named after its file, described by the first
+    paragraph of its docstring; argparse answers --help and refuses bad arguments."""
+    summary = (program_doc or "").split("\n\n")[0]
+    return argparse.ArgumentParser(prog=Path(program_file).name, description=summary)
+
+
+def positive_seconds(text: str) -> float:
+    """A command-line duration: a number of seconds above zero."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError(f"not a number of seconds above zero: {text!r}")
+    return value
+
+
+def camera_index(text: str) -> int:
+    """A command-line camera index: 0 for the first camera the SDK lists."""
+    try:
+        index = int(text)
+    except ValueError:
+        index = -1
+    if index < 0:
+        raise argparse.ArgumentTypeError(f"not a camera index (0, 1, ...): {text!r}")
+    return index
 
 
 @contextmanager

@@ -21,7 +21,8 @@ from tqdm import tqdm
 import asi
 from cooling import sensor_temperature
 from list_cameras import bayer_cell
-from session import camera_at, failed, opened
+from session import (argument_parser, camera_at, camera_index, failed, opened,
+                     positive_seconds)
 
 # How the SDK lays out one pixel of each output format: numpy type and samples per pixel.
 # RAW16 is little-endian, with the sensor's bits at the top (a 12-bit value times 16).
@@ -296,8 +297,14 @@ def save(frame: Frame, stem: Path) -> tuple[Path, Path]:
 
 
 def main(argv: list[str]) -> int:
-    exposure_s = float(argv[0]) if argv else 3.0
-    camera_id = camera_at(int(argv[1]) if len(argv) > 1 else 0)
+    parser = argument_parser(__file__, __doc__)
+    parser.add_argument("exposure_s", metavar="SECONDS", type=positive_seconds, nargs="?",
+                        default=3.0, help="exposure time (default: 3)")
+    parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
+                        default=0, help="the camera to use (default: 0, the first)")
+    arguments = parser.parse_args(argv)
+    exposure_s = arguments.exposure_s
+    camera_id = camera_at(arguments.index)
     if camera_id is None:
         return 1
     try:

@@ -4,6 +4,7 @@ A small capture program written against the type stub of `asi`: `make typecheck`
 it with `mypy --strict`, and the tests run it against the simulator.
 """
 
+import argparse
 import sys
 import time
 from dataclasses import dataclass
@@ -71,7 +72,10 @@ def sensor_temperature(camera_id: int) -> float:
     return value / 10
 
 
-def main() -> int:
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(prog="typed_example.py",
+                                     description=(__doc__ or "").split("\n\n")[0])
+    parser.parse_args(argv)
     cameras = find_cameras()
     if not cameras:
         print("no camera found", file=sys.stderr)
@@ -94,4 +98,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

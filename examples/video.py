@@ -14,7 +14,8 @@ from dataclasses import dataclass
 from tqdm import tqdm
 
 import asi
-from session import camera_at, failed, opened
+from session import (argument_parser, camera_at, camera_index, failed, opened,
+                     positive_seconds)
 from snap import frame_bytes, set_region, to_array
 
 
@@ -65,14 +66,19 @@ def record(camera_id: int, seconds: float, exposure_us: int, progress: bool = Tr
 
 
 def main(argv: list[str]) -> int:
-    seconds = float(argv[0]) if argv else 5.0
-    camera_id = camera_at(int(argv[1]) if len(argv) > 1 else 0)
+    parser = argument_parser(__file__, __doc__)
+    parser.add_argument("seconds", metavar="SECONDS", type=positive_seconds, nargs="?",
+                        default=5.0, help="how long to capture (default: 5)")
+    parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
+                        default=0, help="the camera to use (default: 0, the first)")
+    arguments = parser.parse_args(argv)
+    camera_id = camera_at(arguments.index)
     if camera_id is None:
         return 1
     try:
         with opened(camera_id):
             width, height = set_region(camera_id, 1920, 1080, 1, asi.ImgType.IMG_RAW8)
-            stats = record(camera_id, seconds, exposure_us=10_000)
+            stats = record(camera_id, arguments.seconds, exposure_us=10_000)
     except asi.ASIError as error:
         return failed(camera_id, error)
     print(f"{width}x{height} RAW8: {stats.frames} frames in {stats.seconds:.1f} s = "

@@ -12,6 +12,7 @@ import pathlib
 import pydoc
 import re
 import runpy
+import sys
 
 import pytest
 
@@ -113,11 +114,33 @@ def test_readme_make_targets_exist():
     assert named and named <= targets, named - targets
 
 
-def test_typed_example_runs(capsys):
+def test_typed_example_runs(capsys, monkeypatch):
+    monkeypatch.setattr(sys, "argv", ["typed_example.py"])
     with pytest.raises(SystemExit) as exit:
         runpy.run_path(str(ROOT / "examples" / "typed_example.py"), run_name="__main__")
     assert exit.value.code == 0
     assert "IMG_RAW16" in capsys.readouterr().out
+
+
+def test_where_the_readme_says_docstrings_and_behaviour_differ(sim):
+    """README.md, "Waiting and interrupting": if one of these changes, so does the README."""
+    assert "AsiException" in asi.open_camera.__doc__ and not hasattr(asi, "AsiException")
+    camera_id = asi.get_camera_property(0).camera_id
+    asi.open_camera(camera_id)
+    try:
+        asi.init_camera(camera_id)
+        asi.set_roi_format(camera_id, 64, 48, 1, asi.ImgType.IMG_RAW8)
+        asi.set_control_value(camera_id, asi.ControlType.ASI_EXPOSURE, 1_000, False)
+        asi.start_exposure(camera_id, False)
+        assert "ExposureStatus: The exposure status." in asi.get_exp_status.__doc__
+        assert type(asi.get_exp_status(camera_id)) is int
+        asi.stop_exposure(camera_id)
+        asi.start_video_capture(camera_id)
+        assert "bytes: The captured image data." in asi.get_video_data.__doc__
+        assert type(asi.get_video_data(camera_id, 64 * 48, 2_000)) is bytearray
+        asi.stop_video_capture(camera_id)
+    finally:
+        asi.close_camera(camera_id)
 
 
 # ---------------------------------------------------------------------------------------

@@ -2,7 +2,9 @@
 where the picture need not change, and a quick cooler and mount from a test configuration."""
 
 import json
+import os
 import struct
+import subprocess
 import sys
 from datetime import UTC, datetime
 from pathlib import Path
@@ -14,13 +16,15 @@ from PIL import Image
 
 import asi
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+sys.path.insert(0, str(EXAMPLES))
 
 import cooling  # noqa: E402
 import demo  # noqa: E402
 import guiding  # noqa: E402
 import list_cameras  # noqa: E402
 import snap  # noqa: E402
+import typed_example  # noqa: E402
 import video  # noqa: E402
 
 MONO, GUIDE, GPS = 0, 1, 2  # the built-in cameras, by index and ID
@@ -60,6 +64,62 @@ def camera():
 
 def names(sim, *functions):
     return [call.name for call in sim.calls() if call.name in functions]
+
+
+# --- command lines --------------------------------------------------------------------------
+
+PROGRAMS = {module.__name__: module for module in (
+    cooling, demo, guiding, list_cameras, snap, typed_example, video)}
+
+
+def test_every_example_program_is_tested_here():
+    programs = {path.stem for path in EXAMPLES.glob("*.py")
+                if 'if __name__ == "__main__":' in path.read_text()}
+    assert programs == set(PROGRAMS)
+
+
+@pytest.mark.parametrize("name", sorted(PROGRAMS))
+def test_help_describes_the_program_and_does_nothing_else(sim, tmp_path, monkeypatch, capsys,
+                                                          name):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as exit:
+        PROGRAMS[name].main(["--help"])
+    assert exit.value.code == 0
+    out = capsys.readouterr().out
+    assert out.startswith(f"usage: {name}.py ") and "--help" in out
+    assert not sim.calls() and not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("name, argv, complaint", [
+    ("cooling", ["warm"], "argument TARGET_C: invalid int value: 'warm'"),
+    ("cooling", ["-10", "-20"], "unrecognized arguments: -20"),
+    ("demo", ["out", "more"], "unrecognized arguments: more"),
+    ("guiding", ["first"], "argument CAMERA_INDEX: not a camera index (0, 1, ...): 'first'"),
+    ("guiding", ["-1"], "argument CAMERA_INDEX: not a camera index (0, 1, ...): '-1'"),
+    ("list_cameras", ["--all"], "unrecognized arguments: --all"),
+    ("snap", ["long"], "argument SECONDS: not a number of seconds above zero: 'long'"),
+    ("snap", ["0"], "argument SECONDS: not a number of seconds above zero: '0'"),
+    ("snap", ["3", "1.5"], "argument CAMERA_INDEX: not a camera index (0, 1, ...): '1.5'"),
+    ("typed_example", ["--fast"], "unrecognized arguments: --fast"),
+    ("video", ["nan"], "argument SECONDS: not a number of seconds above zero: 'nan'"),
+    ("video", ["inf"], "argument SECONDS: not a number of seconds above zero: 'inf'"),
+])
+def test_bad_arguments_get_the_usage_and_nothing_runs(sim, tmp_path, monkeypatch, capsys,
+                                                      name, argv, complaint):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as exit:
+        PROGRAMS[name].main(argv)
+    assert exit.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"usage: {name}.py ") and f"error: {complaint}" in err
+    assert not sim.calls() and not list(tmp_path.iterdir())
+
+
+def test_demo_help_from_the_command_line_makes_no_folder(tmp_path):
+    done = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--help"], cwd=tmp_path,
+                          env=dict(os.environ), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.startswith("usage: demo.py"), done.stderr
+    assert not list(tmp_path.iterdir())
 
 
 # --- listing ------------------------------------------------------------------------------
@@ -348,10 +408,16 @@ def demo_run(quick, monkeypatch):
     return guided
 
 
+def step_numbers(log):
+    return [int(line.split(".")[0].removeprefix("== ")) for line in log.splitlines()
+            if line.startswith("== ")]
+
+
 def test_demo_runs_every_step_and_writes_its_files(quick, demo_run, tmp_path, capsys):
     assert demo.main([str(tmp_path)]) == 0
     log = capsys.readouterr().out
-    assert "4 of 4 steps done" in log and "failed" not in log
+    assert step_numbers(log) == [1, 2, 3, 4, 5]
+    assert "5 of 5 steps done" in log and "failed" not in log
     assert demo_run == [GUIDE]
     for name in ("long-exposure.fits", "long-exposure.png", "colour.fits", "colour.png"):
         assert (tmp_path / name).stat().st_size > 0
@@ -367,6 +433,17 @@ def test_a_failing_step_is_reported_and_the_others_still_run(quick, demo_run, tm
     quick.force("ASIStartVideoCapture", 16, times=-1)  # ASI_ERROR_GENERAL_ERROR
     assert demo.main([str(tmp_path)]) == 1
     log = capsys.readouterr().out
-    assert "failed: ASIGeneralError" in log and "3 of 4 steps done" in log
+    assert "failed: ASIGeneralError" in log and "4 of 5 steps done" in log
     assert demo_run == [GUIDE]
     assert [c["iCameraID"] for c in quick.calls("ASICloseCamera")].count(GUIDE) == 2
+
+
+def test_demo_numbers_only_the_steps_it_has_cameras_for(quick, demo_run, tmp_path, capsys,
+                                                        monkeypatch):
+    # The first two cameras only: no colour camera beside the main and the guide camera.
+    cameras = demo.find_cameras()[:2]
+    monkeypatch.setattr(demo, "find_cameras", lambda: cameras)
+    assert demo.main([str(tmp_path)]) == 0
+    log = capsys.readouterr().out
+    assert step_numbers(log) == [1, 2, 3, 4]
+    assert "4 of 4 steps done" in log and not (tmp_path / "colour.fits").exists()

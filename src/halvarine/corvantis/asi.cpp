@@ -213,17 +213,34 @@ void unregister_qualified_name() {
     PyErr_SetRaisedException(exception);
 }
 
+/// Registered by `import asi`, the qualified name has no package above it, and
+/// `import halvarine.corvantis.asi` would find no `corvantis` on `halvarine`. Import the
+/// package and bind the module on it, as the import system does for a submodule; without
+/// the package's files the module stands alone.
+int bind_in_package() {
+    if (!state.registered_qualified_name)
+        return 0;
+    Ref package = Ref::steal(PyImport_ImportModule("halvarine.corvantis"));
+    if (!package) {
+        if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_SetAttrString(package.get(), "asi", state.module);
+}
+
 /// Without the built-in enumerate the import fails, as it always has.
 int check_enumerate() {
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttrString(state.builtins, "enumerate", &found) < 0)
         return -1;
-    if (!found) {
+    Ref held = Ref::steal(found);
+    if (!held) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined",
                      Ref::steal(PyUnicode_FromString("enumerate")).get());
         return -1;
     }
-    Py_DECREF(found);
     return 0;
 }
 
@@ -368,7 +385,8 @@ int execute_steps(PyObject* module, bool& add_init_entry) {
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItemString(state.globals, "__test__", test.get()) < 0)
         return -1;
-    return 0;
+    // Last: a failed import must leave no binding behind in the package.
+    return bind_in_package();
 }
 
 int execute_module(PyObject* module) noexcept {
