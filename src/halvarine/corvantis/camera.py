@@ -101,9 +101,9 @@ class CaptureTimeout(asi.ASITimeout, TimeoutError):
 # sensor's bits at the top; RGB24 comes from the SDK in B, G, R order.
 _LAYOUT: dict[asi.ImgType, tuple[str, int]] = {
     asi.ImgType.IMG_RAW8: ("u1", 1),
-    asi.ImgType.IMG_Y8: ("u1", 1),
-    asi.ImgType.IMG_RAW16: ("<u2", 1),
     asi.ImgType.IMG_RGB24: ("u1", 3),
+    asi.ImgType.IMG_RAW16: ("<u2", 1),
+    asi.ImgType.IMG_Y8: ("u1", 1),
 }
 _FORMAT_NAMES = {t: t.name.removeprefix("IMG_") for t in _LAYOUT}
 _BAYER_CELLS = {
@@ -183,6 +183,23 @@ def _direction(value: object) -> asi.GuideDirection:
 
 def _add_cleanup_failure(error: BaseException, what: str, failure: BaseException) -> None:
     error.add_note(f"{what} failed too: {type(failure).__name__}: {failure}")
+
+
+def _retried(function: Callable[..., None], *args: Any) -> None:
+    """A call that stops something (video, a guide pulse, an exposure): left undone it
+    keeps the camera busy or the mount moving, so one failure gets a second try."""
+    try:
+        function(*args)
+    except asi.ASIError:
+        function(*args)
+
+
+def _stop(error: BaseException, what: str, function: Callable[..., None], *args: Any) -> None:
+    """Stop something while `error` is on its way; a failure to stop is noted on it."""
+    try:
+        _retried(function, *args)
+    except asi.ASIError as failure:
+        _add_cleanup_failure(error, what, failure)
 
 
 @dataclass(frozen=True)
@@ -882,10 +899,15 @@ class Camera:
         shutter_closed = frame_type in ("dark", "bias")
         self._check_open()
         with self._lock:
-            roi = self.roi
-            self._set_exposure(seconds)
-            gps = self._has_gps()
-            what = f"a {seconds:g} s exposure ({roi.describe()}) with {self}"
+            what = f"a {seconds:g} s exposure with {self}"
+            try:
+                roi = self.roi
+                what = f"a {seconds:g} s exposure ({roi.describe()}) with {self}"
+                self._set_exposure(seconds)
+                gps = self._has_gps()
+            except asi.ASIError as error:
+                error.add_note(f"while preparing {what}")
+                raise
             started = datetime.now(UTC)
             try:
                 asi.start_exposure(self.id, shutter_closed)
@@ -894,10 +916,7 @@ class Camera:
                 # Ctrl-C, a time-out or a failed step: ready for the next exposure.
                 if isinstance(error, asi.ASIError):
                     error.add_note(f"while taking {what}")
-                try:
-                    asi.stop_exposure(self.id)
-                except asi.ASIError as failure:
-                    _add_cleanup_failure(error, "stopping the exposure", failure)
+                _stop(error, "stopping the exposure", asi.stop_exposure, self.id)
                 raise
             try:
                 fix = None
@@ -1106,13 +1125,18 @@ class GuidePulse:
         self._thread: threading.Thread | None = None
         self._runner: threading.Thread | None = None
 
+    def _describe(self) -> str:
+        return (f"guide pulse {self.direction.name.removeprefix('ASI_GUIDE_').lower()} on "
+                f"{self.camera}")
+
     def _start(self, background: bool) -> None:
         try:
             asi.pulse_guide_on(self.camera.id, self.direction)
         except asi.ASIError as error:
-            error.add_note(f"while starting a {self.seconds:g} s "
-                           f"{self.direction.name.removeprefix('ASI_GUIDE_').lower()} "
-                           f"pulse on {self.camera}")
+            error.add_note(f"while starting a {self.seconds:g} s {self._describe()}")
+            # Whether the line went on is unknown: off is the safe state.
+            _stop(error, "switching the pulse off", asi.pulse_guide_off, self.camera.id,
+                  self.direction)
             self._finished.set()
             self.camera._pulse_over(self)
             raise
@@ -1135,11 +1159,9 @@ class GuidePulse:
             self._cancelled.wait(self.seconds)
         finally:
             try:
-                asi.pulse_guide_off(self.camera.id, self.direction)
+                _retried(asi.pulse_guide_off, self.camera.id, self.direction)
             except asi.ASIError as error:
-                error.add_note(f"while ending a "
-                               f"{self.direction.name.removeprefix('ASI_GUIDE_').lower()} "
-                               f"pulse on {self.camera}")
+                error.add_note(f"while ending a {self._describe()}")
                 raise
             finally:
                 self._finished.set()
@@ -1203,7 +1225,7 @@ class Video:
         self.discarded = 0
         """Frames the background thread took but the consumer never got (buffer full)."""
         self._dropped = 0
-        self._running = False
+        self._running = self._started = False
         self._stopping = threading.Event()
         self._queue: queue.Queue[Frame | BaseException] | None = None
         self._thread: threading.Thread | None = None
@@ -1253,7 +1275,7 @@ class Video:
             except asi.ASIError as error:
                 error.add_note(f"while starting video ({self._roi.describe()}) on {camera}")
                 raise
-            self._running = True
+            self._running = self._started = True
             self._stopping.clear()
             camera._videos.add(self)
         if self.buffer:
@@ -1277,7 +1299,7 @@ class Video:
         except asi.ASIError:
             pass
         try:
-            asi.stop_video_capture(camera.id)
+            _retried(asi.stop_video_capture, camera.id)
         except asi.ASIError as failure:
             if error is not None:
                 _add_cleanup_failure(error, "stopping video", failure)
@@ -1350,8 +1372,6 @@ class Video:
         frames = self._queue
         assert frames is not None
         while not self._stopping.is_set():
-            if self.limit is not None and self._taken >= self.limit:
-                return
             try:
                 item: Frame | BaseException = self._take()
             except StopIteration:
@@ -1374,6 +1394,8 @@ class Video:
     def read(self) -> Frame:
         """The next frame; StopIteration once the stream is over."""
         if not self._running and self._queue is None:
+            if self._started:
+                raise StopIteration  # stopped
             raise CameraError("the video stream is not running: use it in a with block")
         if self.limit is not None and self.count >= self.limit:
             raise StopIteration
@@ -1420,10 +1442,16 @@ class Video:
 
     async def __anext__(self) -> Frame:
         # The blocking wait runs in a worker thread, one finite step at a time.
+        frame = await asyncio.to_thread(self._read_or_none)
+        if frame is None:
+            raise StopAsyncIteration
+        return frame
+
+    def _read_or_none(self) -> Frame | None:
         try:
-            return await asyncio.to_thread(self.read)
+            return self.read()
         except StopIteration:
-            raise StopAsyncIteration from None
+            return None  # a Future cannot carry StopIteration
 
 
 # ---------------------------------------------------------------------------------------
@@ -1464,8 +1492,8 @@ def log_sdk_calls(enabled: bool = True, *, logger: logging.Logger | None = None,
     _unlogged_handler = handler
     setattr(asi, "handle_error_code", logged_status)
     for name, function in list(namespace.items()):
-        if (callable(function) and type(function).__name__ == "builtin_function_or_method"
-                and name != "handle_error_code"):
+        if (callable(function) and not isinstance(function, type)
+                and not name.startswith("_") and name != "handle_error_code"):
             namespace[name] = _logged_call(name, function, log, level)
             _logged[name] = function
 
