@@ -11,6 +11,9 @@ from datetime import UTC, datetime, timedelta
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, rule, run_state_machine_as_test
 from astropy.io import fits
 from PIL import Image
 
@@ -643,3 +646,85 @@ def test_logging_every_sdk_call(mono, caplog):
         "get_control_value(0, ASI_GAIN)", "  -> status 0 (ASISuccess)",
         "open_camera(99)", "  -> status 2 (ASIInvalidID)",
     ]
+
+
+# Random sessions -------------------------------------------------------------------------
+
+FAILING_FUNCTIONS = ["ASISetControlValue", "ASIGetControlValue", "ASIGetROIFormat",
+                     "ASISetROIFormat", "ASISetStartPos", "ASIStartExposure", "ASIGetExpStatus",
+                     "ASIGetDataAfterExp", "ASIStopExposure", "ASIStartVideoCapture",
+                     "ASIGetVideoData", "ASIStopVideoCapture", "ASIGetDroppedFrames",
+                     "ASIPulseGuideOn", "ASIPulseGuideOff"]
+
+
+class Session(RuleBasedStateMachine):
+    """Random operations, some with an SDK failure injected: each either works or raises
+    the asi exception with a note, and the camera is never left busy."""
+
+    def __init__(self):
+        super().__init__()
+        asisim.load_config({"cooling_rate": 1000})
+        asisim.fast_frames()
+        self.cam = Camera(MONO)
+        self.cam.roi = Roi(64, 48)
+        self.failing = None
+
+    def attempt(self, operation):
+        try:
+            operation()
+        except asi.ASIError as error:
+            assert self.failing is not None, "an SDK failure without one injected"
+            assert "camera 0 (Simulated Mono Cooled)" in note(error)
+        finally:
+            asisim.clear_failures()
+            self.failing = None
+        assert not self.cam._videos and asi.get_exp_status(MONO) != 1
+
+    @rule(function=st.sampled_from(FAILING_FUNCTIONS),
+          error=st.sampled_from([asi.ASIGeneralError, asi.ASITimeout, asi.ASICameraRemoved]))
+    def fail_next(self, function, error):
+        asisim.fail(function, error)
+        self.failing = function
+
+    @rule(image_type=st.sampled_from([RAW8, RAW16, Y8]), binning=st.sampled_from([1, 2]),
+          width=st.integers(1, 8).map(lambda n: 8 * n), height=st.integers(1, 8).map(
+              lambda n: 2 * n))
+    def region(self, image_type, binning, width, height):
+        roi = Roi(width, height, binning, image_type)
+        self.attempt(lambda: setattr(self.cam, "roi", roi))
+
+    @rule(dark=st.booleans())
+    def snap(self, dark):
+        self.attempt(lambda: self.cam.snap(0.001, dark))
+
+    @rule(frames=st.integers(1, 3), buffer=st.sampled_from([0, 2]))
+    def video(self, frames, buffer):
+        def run():
+            with self.cam.video(0.001, frames=frames, buffer=buffer, timeout=1) as stream:
+                assert len(list(stream)) == frames
+        self.attempt(run)
+
+    @rule(gain=st.integers(0, 300))
+    def gain(self, gain):
+        self.attempt(lambda: setattr(self.cam.controls["Gain"], "value", gain))
+
+    @rule(direction=st.sampled_from(["north", "south", "east", "west"]), wait=st.booleans())
+    def pulse(self, direction, wait):
+        self.attempt(lambda: self.cam.pulse_guide(direction, 0.002, wait=wait).wait())
+
+    @rule(celsius=st.integers(-10, 10))
+    def cool(self, celsius):
+        self.attempt(lambda: self.cam.cool_to(celsius, settle=0.001))
+
+    def teardown(self):
+        asisim.clear_failures()
+        self.cam.snap(0.001)
+        with self.cam.video(0.001, frames=1) as stream:
+            next(stream)
+        self.cam.close()
+
+
+def test_random_sessions_with_failures(sim):
+    run_state_machine_as_test(Session, settings=settings(
+        max_examples=15, stateful_step_count=12, deadline=None,
+        suppress_health_check=list(HealthCheck)))

@@ -540,11 +540,12 @@ def _stretch(image: npt.NDArray[Any], strength: float = 30.0) -> npt.NDArray[np.
 class Control:
     """One control of an open camera, named as the camera names it."""
 
-    __slots__ = ("_camera_id", "_caps", "_type", "name", "description", "min", "max",
-                 "default", "writable", "auto_supported")
+    __slots__ = ("_camera_id", "_camera", "_caps", "_type", "name", "description", "min",
+                 "max", "default", "writable", "auto_supported")
 
-    def __init__(self, camera_id: int, caps: asi.ControlCaps) -> None:
+    def __init__(self, camera_id: int, caps: asi.ControlCaps, camera: str) -> None:
         self._camera_id = camera_id
+        self._camera = camera
         self._caps = caps
         self._type = caps.control_type
         self.name = caps.name
@@ -561,7 +562,11 @@ class Control:
 
     @property
     def value(self) -> int:
-        return asi.get_control_value(self._camera_id, self._type)[0]
+        try:
+            return asi.get_control_value(self._camera_id, self._type)[0]
+        except asi.ASIError as error:
+            error.add_note(f"while reading {self.name} of {self._camera}")
+            raise
 
     @value.setter
     def value(self, value: int) -> None:
@@ -570,7 +575,11 @@ class Control:
 
     @property
     def auto(self) -> bool:
-        return asi.get_control_value(self._camera_id, self._type)[1]
+        try:
+            return asi.get_control_value(self._camera_id, self._type)[1]
+        except asi.ASIError as error:
+            error.add_note(f"while reading {self.name} of {self._camera}")
+            raise
 
     @auto.setter
     def auto(self, auto: bool) -> None:
@@ -588,7 +597,12 @@ class Control:
         if not self.min <= value <= self.max:
             raise ValueError(f"{self.name} must be between {self.min} and {self.max}, "
                              f"not {value}")
-        asi.set_control_value(self._camera_id, self._type, value, auto)
+        try:
+            asi.set_control_value(self._camera_id, self._type, value, auto)
+        except asi.ASIError as error:
+            error.add_note(f"while setting {self.name} to {value}{' (auto)' if auto else ''} "
+                           f"on {self._camera}")
+            raise
 
     def __repr__(self) -> str:
         return (f"<Control {self.name} [{self.min}, {self.max}] default {self.default}"
@@ -711,7 +725,7 @@ class Camera:
         self._closed = False
         try:
             asi.init_camera(self.id)
-            self.controls = Controls([Control(self.id, asi.get_control_caps(self.id, i))
+            self.controls = Controls([Control(self.id, asi.get_control_caps(self.id, i), str(self))
                                       for i in range(asi.get_num_of_controls(self.id))])
             self.identity = Identity(info.name, _serial_of(self.id))
         except BaseException as error:
@@ -1260,21 +1274,22 @@ class Video:
         camera = self.camera
         camera._check_open()
         with camera._lock:
-            self._roi = camera.roi
-            camera._set_exposure(self.exposure)
-            self._gps = camera._has_gps()
-            trigger = camera.info.is_trigger_cam and camera.mode != asi.CameraMode.ASI_MODE_NORMAL
-            if self.timeout is not None:
-                self._wait = self.timeout
-            else:
-                self._wait = math.inf if trigger else 2 * self.exposure + 5
-            self._settings = camera._settings(self._roi, self.exposure, "light")
-            self._settings_at = time.monotonic()
             try:
+                self._roi = camera.roi
+                camera._set_exposure(self.exposure)
+                self._gps = camera._has_gps()
+                trigger = (camera.info.is_trigger_cam
+                           and camera.mode != asi.CameraMode.ASI_MODE_NORMAL)
+                self._settings = camera._settings(self._roi, self.exposure, "light")
+                self._settings_at = time.monotonic()
                 asi.start_video_capture(camera.id)
             except asi.ASIError as error:
                 error.add_note(f"while starting video ({self._roi.describe()}) on {camera}")
                 raise
+            if self.timeout is not None:
+                self._wait = self.timeout
+            else:
+                self._wait = math.inf if trigger else 2 * self.exposure + 5
             self._running = self._started = True
             self._stopping.clear()
             camera._videos.add(self)
