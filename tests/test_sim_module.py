@@ -5,6 +5,7 @@ through asi, and nothing done when the loaded library is not the simulator."""
 import ctypes.util
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import threading
@@ -410,3 +411,11 @@ def test_the_example_tests_of_a_user_pass():
         cwd=ROOT, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "4 passed" in run.stdout
+
+
+def test_the_readme_example_test_passes(pytester):
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    code, = re.findall(r"```python\n([^`]*def test_[^`]*\(asi_sim[^`]*)```", readme)
+    pytester.makepyfile(code)
+    result = pytester.runpytest("-p", "halvarine.corvantis.pytest_plugin")
+    result.assert_outcomes(passed=1)
