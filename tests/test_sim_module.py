@@ -87,6 +87,7 @@ def test_a_configuration_loads_from_a_dict_or_a_path_and_reset_forgets_it(tmp_pa
     ({"cameras": [{"model": "no such model"}]}, ValueError, "no such model"),
     ({"unknown key": 1}, ValueError, "unknown key"),
     ("/nonexistent/asisim.json", ValueError, "/nonexistent/asisim.json"),
+    (str(ROOT / "README.md") + "\0.json", ValueError, "NUL"),
     ({"cameras": [{"model": object()}]}, TypeError, "object"),
     (42, TypeError, "int"),
 ])
@@ -234,7 +235,8 @@ def test_image_data_of_any_length_is_written_over_the_frame():
 
 @pytest.mark.parametrize("function, output, value, kind, message", [
     ("ASIGetVideoDat", 0, b"", ValueError, "not an SDK function: 'ASIGetVideoDat'"),
-    ("ASIGetControlValue", "lValue", 1, ValueError, r"no output 'lValue' \(its outputs: plValue, pbAuto\)"),
+    ("ASIGetControlValue", "lValue", 1, ValueError,
+     r"no output 'lValue' \(its outputs: plValue, pbAuto\)"),
     ("ASIGetControlValue", "iCameraID", 1, ValueError, "no output 'iCameraID'"),
     ("ASIGetControlValue", 2, 1, ValueError, "no output 2"),
     ("ASIOpenCamera", 0, 1, ValueError, r"its outputs: none"),
@@ -334,6 +336,31 @@ def test_journals_nest_and_stop_recording_when_left():
             pass
 
 
+def test_journals_may_end_in_any_order():
+    first = sim.journal().__enter__()
+    asi.get_number_of_connected_cameras()
+    second = sim.journal().__enter__()
+    asi.get_camera_property(0)
+    first.__exit__(None, None, None)
+    asi.get_camera_property(1)  # the second still records
+    second.__exit__(None, None, None)
+    assert first.functions() == ["ASIGetNumOfConnectedCameras", "ASIGetCameraProperty"]
+    assert [call["iCameraIndex"] for call in second.calls()] == [0, 1]
+
+
+@pytest.mark.parametrize("restart", [sim.reset, lambda: sim.load_config(None)])
+def test_a_reset_ends_the_recording_and_keeps_the_calls_before_it(restart):
+    with sim.journal() as journal:
+        asi.get_camera_property(0)
+        restart()
+        asi.get_camera_property(1)
+        assert len(journal) == 1
+    with sim.journal() as later:
+        asi.get_camera_property(2)
+    assert [call["iCameraIndex"] for call in journal.calls()] == [0]
+    assert [call["iCameraIndex"] for call in later.calls()] == [2]
+
+
 def test_the_journal_records_every_thread():
     def work():
         for _ in range(50):
@@ -394,7 +421,7 @@ def test_the_fixture_leaves_nothing_behind_when_a_test_fails(pytester):
         asi.get_num_of_controls(0)
     asi.get_camera_property(1)
     assert sim._read_journal(ctypes.CDLL(sim.loaded_library())) == b""
-    assert not sim._journal_on
+    assert not sim._recording
 
 
 def test_the_fixture_skips_without_the_simulator(pytester, not_the_simulator):

@@ -484,8 +484,10 @@ def _library_path() -> str:
 
 _lock: Final = threading.RLock()
 _library: _Library | None = None
-# Whether this module turned the journal on: the simulator cannot be asked.
-_journal_on = False
+# The journals recording now, in any thread. The simulator's journal is on exactly while
+# this list is not empty, and cleared when it empties: each journal reads from the
+# length the text had when it began.
+_recording: Final[list[Journal]] = []
 
 
 def _loaded() -> _Library:
@@ -515,7 +517,8 @@ def _symbol(name: str) -> Callable[..., int]:
 
 
 def loaded_library() -> str:
-    """The path of the ASICamera2 library asi loaded, simulator or not."""
+    """The path of the ASICamera2 library asi loaded, simulator or not. Raises
+    RuntimeError when it cannot be found."""
     return _loaded().path
 
 
@@ -533,13 +536,14 @@ def available() -> bool:
 
 
 def reset() -> None:
-    """Back to the state after loading: the configured cameras (ASISIM_CONFIG or the
-    built-in set, whatever `load_config` loaded before), all closed, no failures armed,
-    no scripts, the default version text, journal off and empty, fast frames off."""
-    global _journal_on
+    """Back to the state after loading: the cameras of ASISIM_CONFIG or the built-in set
+    (not those of a configuration `load_config` loaded), all closed, no failures armed,
+    no scripts, the default version text, journal off and empty, fast frames off.
+    Journals recording end, keeping the calls made so far."""
     with _lock:
-        _simulator().asisim_reset()
-        _journal_on = False
+        cdll = _simulator()
+        _end_recording(cdll)
+        cdll.asisim_reset()
 
 
 def load_config(config: Mapping[str, object] | str | os.PathLike[str] | None) -> None:
@@ -549,22 +553,26 @@ def load_config(config: Mapping[str, object] | str | os.PathLike[str] | None) ->
     the path of a JSON file, or None for the built-in cameras. The format is that of
     ASISIM_CONFIG (see "The simulator" in the README). A configuration the simulator
     refuses raises ValueError with the simulator's message, and changes nothing."""
-    global _journal_on
     cdll = _simulator()
     if config is None or isinstance(config, (str, os.PathLike)):
         path = None if config is None else os.fsencode(config)
+        if path is not None and b"\0" in path:
+            raise ValueError(f"a path cannot hold a NUL character: {config!r}")
         with _lock:
+            # A load resets the simulator, clearing its journal: the calls recorded so
+            # far are read first. A refused one changes nothing; the journals go on.
+            text = _read_journal(cdll) if _recording else b""
             if cdll.asisim_load_config(path) != 0:
                 raise ValueError(cdll.asisim_last_error().decode("utf-8", "replace"))
-            _journal_on = False
+            _end_recording(cdll, text)
         return
     if not isinstance(config, Mapping):
         raise TypeError(f"a configuration is a dict, a path or None, not {type(config).__name__}")
-    text = json.dumps(config)
+    document = json.dumps(config)
     file = tempfile.NamedTemporaryFile("w", suffix=".json", encoding="utf-8", delete=False)
     try:
         with file:
-            file.write(text)
+            file.write(document)
         load_config(file.name)
     except ValueError as error:
         # The temporary file's name means nothing to the caller.
@@ -618,10 +626,11 @@ def fail(function: str, error: type[asi.ASIError] | int, times: int = 1) -> None
     "ASIGetVideoData") return the status of `error` instead of doing their work;
     `times` -1 for every call from now on, 0 to cancel.
 
-    `error` is an exception class of asi (asi.ASITimeout, say; found through
-    asi.ASI_ERROR_CODE_TO_EXCEPTION) or a status code. For ASIGetNumOfConnectedCameras and ASICameraCheck,
-    which return no status, an int is the count or flag they return. A failing call is
-    still journaled and its scripted outputs are still written.
+    `error` is an exception class of asi (asi.ASITimeout, say; its status is found
+    through asi.ASI_ERROR_CODE_TO_EXCEPTION) or a status code. For
+    ASIGetNumOfConnectedCameras and ASICameraCheck, which return no status, an int is
+    the count or flag they return. A failing call is still journaled, and its scripted
+    outputs are still written.
 
     Raises ValueError for a name that is not an SDK function or a count below -1, and
     TypeError for an error of any other kind; nothing is armed then."""
@@ -750,55 +759,55 @@ def _read_journal(cdll: ctypes.CDLL) -> bytes:
 class Journal:
     """The SDK calls made while the `with` block of `journal()` runs, in order.
 
-    Inside the block the calls so far are read afresh each time; after it, the journal
-    is fixed."""
+    Inside the block the calls so far are read afresh each time; after it, the list is
+    fixed."""
 
     def __init__(self) -> None:
         self._start = 0
-        self._previous = False
         self._state = "new"
         self._calls: list[Call] = []
 
     def __enter__(self) -> Journal:
-        global _journal_on
         if self._state != "new":
             raise RuntimeError("a journal records only once; call sim.journal() again")
         cdll = _simulator()
         with _lock:
-            self._previous = _journal_on
-            if _journal_on:
-                # An outer journal is recording: keep its calls, read from here on.
+            if _recording:
+                # Others are recording: keep their calls, read from here on.
                 self._start = len(_read_journal(cdll))
             else:
                 cdll.asisim_journal_clear()
-                self._start = 0
                 cdll.asisim_journal_enable(1)
-            _journal_on = True
+            _recording.append(self)
             self._state = "recording"
         return self
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
-        global _journal_on
         with _lock:
-            self._calls = self._read()
-            self._state = "done"
-            if not self._previous:
-                cdll = _simulator()
+            if self._state != "recording":
+                return  # ended by reset() or load_config()
+            cdll = _simulator()
+            self._finish(_read_journal(cdll))
+            _recording.remove(self)
+            if not _recording:
                 cdll.asisim_journal_enable(0)
                 cdll.asisim_journal_clear()
-            _journal_on = self._previous
 
-    def _read(self) -> list[Call]:
-        with _lock:
-            text = _read_journal(_simulator())
-        return parse_journal(text[self._start:].decode("ascii", "replace"))
+    def _finish(self, text: bytes) -> None:
+        self._calls = parse_journal(text[self._start:].decode("ascii", "replace"))
+        self._state = "done"
 
     def calls(self, function: str | None = None) -> list[Call]:
         """The calls recorded, or only those of the SDK function `function` (C name)."""
         if function is not None:
             _function_name(function)
-        recorded = self._read() if self._state == "recording" else self._calls
+        with _lock:
+            if self._state == "recording":
+                text = _read_journal(_simulator())[self._start:]
+                recorded = parse_journal(text.decode("ascii", "replace"))
+            else:
+                recorded = self._calls
         return [call for call in recorded if function is None or call.function == function]
 
     def functions(self) -> list[str]:
@@ -812,6 +821,17 @@ class Journal:
         return len(self.calls())
 
 
+def _end_recording(cdll: ctypes.CDLL, text: bytes | None = None) -> None:
+    """Fixes the calls of every recording journal before the simulator resets, which
+    turns its journal off and clears it. `text` is the journal read beforehand."""
+    if _recording:
+        if text is None:
+            text = _read_journal(cdll)
+        for recording in _recording:
+            recording._finish(text)
+        _recording.clear()
+
+
 def journal() -> Journal:
     """A context manager that records the SDK calls made inside its `with` block, from
     every thread, and hands them back parsed:
@@ -820,8 +840,9 @@ def journal() -> Journal:
             asi.open_camera(0)
         assert journal.calls("ASIOpenCamera")[0].args["iCameraID"] == 0
 
-    The journal is off again after the block (on, if an enclosing journal records).
-    A `reset` or `load_config` inside the block ends the recording."""
+    Journals may nest and may record in several threads at once; the simulator's journal
+    is off again when the last one ends. A `reset` or `load_config` inside the block
+    ends the recording: the journal keeps the calls made before it."""
     return Journal()
 
 
