@@ -19,9 +19,8 @@ from PIL import Image
 
 import asi
 from halvarine.corvantis import camera
+from halvarine.corvantis import sim as asisim
 from halvarine.corvantis.camera import Camera, Optics, Roi, Target
-
-asisim = pytest.importorskip("halvarine.corvantis.sim")
 
 MONO, GUIDE, GPS = 0, 1, 2  # the simulator's built-in cameras, by index and ID
 RAW8, RGB24, RAW16, Y8 = (asi.ImgType.IMG_RAW8, asi.ImgType.IMG_RGB24, asi.ImgType.IMG_RAW16,

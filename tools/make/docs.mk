@@ -9,8 +9,9 @@ stubtest: build
 	$(ENV) python3 -m mypy.stubtest asi --mypy-config-file pyproject.toml \
 		--allowlist tools/stubtest-allowlist.txt
 
-# The examples a user would write and the simulator module they use, under the strictest
+# The examples a user would write and the package's Python modules, under the strictest
 # settings.
 typecheck:
 	$(ENV) python3 -m mypy --strict --cache-dir $(BUILD)/mypy-cache examples/typed_example.py \
-		examples/tests src/halvarine/corvantis/sim.py src/halvarine/corvantis/pytest_plugin.py
+		examples/tests src/halvarine/corvantis/sim.py src/halvarine/corvantis/pytest_plugin.py \
+		src/halvarine/corvantis/camera.py
