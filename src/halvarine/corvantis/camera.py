@@ -301,6 +301,15 @@ def _as_pixels(data: bytes | bytearray, roi: Roi) -> npt.NDArray[Any]:
     return pixels.reshape(roi.height, roi.width)
 
 
+def _bayer_at(cell: str, x: int, y: int) -> str:
+    """The Bayer cell seen from (x, y): an odd origin starts one column or row further on."""
+    if x % 2:
+        cell = cell[1] + cell[0] + cell[3] + cell[2]
+    if y % 2:
+        cell = cell[2:] + cell[:2]
+    return cell
+
+
 def _gps_time(gps: asi.GpsData) -> datetime | None:
     """The GPS time stamp in UTC, or None while the receiver has no fix."""
     if gps.year == 0:
@@ -857,13 +866,7 @@ class Camera:
         pattern = None
         if self.info.is_color_camera and roi.image_type in (ImageType.IMG_RAW8,
                                                              ImageType.IMG_RAW16):
-            pattern = _BAYER_CELLS[self.info.bayer_pattern]
-            x, y = roi.start or (0, 0)
-            # An odd origin starts the frame one cell column or row further on.
-            if x % 2:
-                pattern = pattern[1] + pattern[0] + pattern[3] + pattern[2]
-            if y % 2:
-                pattern = pattern[2:] + pattern[:2]
+            pattern = _bayer_at(_BAYER_CELLS[self.info.bayer_pattern], *(roi.start or (0, 0)))
         return _Settings(
             exposure=exposure,
             gain=self._value(asi.ControlType.ASI_GAIN),
