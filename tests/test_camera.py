@@ -88,6 +88,15 @@ def test_a_failing_init_closes_the_camera_again(sim):
     Camera(MONO).close()
 
 
+def test_a_failing_close_is_noted_on_the_error_that_ended_the_block(sim):
+    with pytest.raises(KeyError) as caught:
+        with Camera(MONO):
+            asisim.fail("ASICloseCamera", asi.ASICameraRemoved)
+            raise KeyError("the program's own error")
+    assert "closing camera 0 (Simulated Mono Cooled) failed too: ASICameraRemoved" in note(
+        caught.value)
+
+
 @pytest.mark.parametrize("index, error, message", [
     ("0", TypeError, "index must be an int"),
     (True, TypeError, "index must be an int"),
@@ -470,6 +479,23 @@ def test_cooling_beyond_what_the_cooler_can(sim):
     with Camera(MONO) as cam:
         with pytest.raises(camera.CoolingError, match=r"cannot reach -40 °C: .* -10.0 °C"):
             cam.cool_to(-40, stall=0.2)
+
+
+def test_snaps_while_cooling_waits(sim):
+    settles_quickly(sim, cooling_rate=0.5)
+    asisim.fast_frames()
+    with Camera(MONO) as cam:
+        cam.roi = Roi(64, 48)
+        outcome = []
+        cooler = threading.Thread(target=lambda: outcome.append(
+            pytest.raises(camera.CoolingTimeout, cam.cool_to, -20, timeout=1)))
+        cooler.start()
+        time.sleep(0.1)
+        started = time.monotonic()
+        cam.snap(0.001)
+        assert time.monotonic() - started < 0.5
+        cooler.join()
+    assert outcome
 
 
 def test_cooling_progress_bar_on_a_terminal(sim, monkeypatch, capsys):

@@ -318,7 +318,7 @@ def _gps_time(gps: asi.GpsData) -> datetime | None:
                     gps.m_second * 1000 + gps.u_second, tzinfo=UTC)
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, eq=False)
 class Frame:
     """One image and what describes it. `pixels` looks at the SDK's bytes directly:
     (height, width) uint8 or little-endian uint16, or (height, width, 3) R, G, B."""
@@ -753,7 +753,15 @@ class Camera:
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
-        self.close()
+        if error is None:
+            self.close()
+        else:
+            # The error that ended the block matters more than one in closing (an
+            # unplugged camera fails both): the latter becomes a note on the former.
+            try:
+                self.close()
+            except asi.ASIError as failure:
+                _add_cleanup_failure(error, f"closing {self}", failure)
 
     @property
     def closed(self) -> bool:
@@ -775,7 +783,11 @@ class Camera:
             with _open_ids_lock:
                 _open_ids.discard(self.id)
             # Closing also ends a running exposure and switches the cooler off.
-            asi.close_camera(self.id)
+            try:
+                asi.close_camera(self.id)
+            except asi.ASIError as error:
+                error.add_note(f"while closing {self}")
+                raise
 
     def _check_open(self) -> None:
         if self._closed:
@@ -1017,17 +1029,18 @@ class Camera:
         report = progress if callable(progress) else None
         bar = _cooling_bar(celsius) if progress is True else None
         try:
-            with self._lock:
-                try:
+            try:
+                with self._lock:
                     # The target first: switched on before it, the cooler chases the old one.
                     asi.set_control_value(self.id, asi.ControlType.ASI_TARGET_TEMP,
                                           round(celsius), False)
                     asi.set_control_value(self.id, asi.ControlType.ASI_COOLER_ON, 1, False)
-                    return self._wait_for_temperature(celsius, timeout, tolerance, settle,
-                                                      stall, report, bar)
-                except asi.ASIError as error:
-                    error.add_note(f"while cooling {self} to {celsius:g} °C")
-                    raise
+                # The wait holds no lock: snaps and video may run meanwhile.
+                return self._wait_for_temperature(celsius, timeout, tolerance, settle,
+                                                  stall, report, bar)
+            except asi.ASIError as error:
+                error.add_note(f"while cooling {self} to {celsius:g} °C")
+                raise
         finally:
             if bar is not None:
                 bar.close()
@@ -1377,8 +1390,11 @@ class Video:
         assert settings is not None
         if now - self._settings_at >= 1.0:
             # Gain, temperature... change slowly: read once a second, not every frame.
-            with camera._lock:
+            try:
                 settings = self._settings = camera._settings(roi, self.exposure, "light")
+            except asi.ASIError as error:
+                error.add_note(f"while reading the settings of {camera} during video")
+                raise
             self._settings_at = now
         gps_start = None if fix is None else _gps_time(fix)
         frame = Frame(_as_pixels(data, roi), gps_start or datetime.now(UTC),
