@@ -739,7 +739,10 @@ class Camera:
             self.identity = Identity(info.name, _serial_of(self.id))
         except BaseException as error:
             error.add_note(f"while opening {self}")
-            self.close()
+            try:
+                self.close()
+            except asi.ASIError as failure:
+                _add_cleanup_failure(error, "closing it again", failure)
             raise
 
     def __str__(self) -> str:
