@@ -58,7 +58,9 @@ __all__ = [
 Value: TypeAlias = int | str | bytes
 """A journaled argument: an integer, "ptr" or "null" for a pointer, bytes for data."""
 Record: TypeAlias = asi.CameraInfo | asi.ControlCaps | asi.Id | asi.SupportedMode | asi.GpsData
+"""The records of asi that `pack` lays out as the SDK does."""
 Bytes: TypeAlias = bytes | bytearray | memoryview
+"""Raw bytes, as `script` and `set_camera_info` take them."""
 
 # ---------------------------------------------------------------------------------------
 # The SDK's records, laid out as in ASICamera2.h (enumerations and ASI_BOOL are C ints,
@@ -730,7 +732,7 @@ class Call:
         return self.args[parameter]
 
 
-def parse_journal(text: str) -> list[Call]:
+def _parse_journal(text: str) -> list[Call]:
     """The calls of the simulator's journal text: one line per call, the function name
     and then name=value fields, separated by tabs."""
     calls = []
@@ -795,7 +797,7 @@ class Journal:
                 cdll.asisim_journal_clear()
 
     def _finish(self, text: bytes) -> None:
-        self._calls = parse_journal(text[self._start:].decode("ascii", "replace"))
+        self._calls = _parse_journal(text[self._start:].decode("ascii", "replace"))
         self._state = "done"
 
     def calls(self, function: str | None = None) -> list[Call]:
@@ -805,7 +807,7 @@ class Journal:
         with _lock:
             if self._state == "recording":
                 text = _read_journal(_simulator())[self._start:]
-                recorded = parse_journal(text.decode("ascii", "replace"))
+                recorded = _parse_journal(text.decode("ascii", "replace"))
             else:
                 recorded = self._calls
         return [call for call in recorded if function is None or call.function == function]
@@ -815,9 +817,11 @@ class Journal:
         return [call.function for call in self.calls()]
 
     def __iter__(self) -> Iterator[Call]:
+        """The calls recorded, as `calls()` gives them."""
         return iter(self.calls())
 
     def __len__(self) -> int:
+        """The number of calls recorded."""
         return len(self.calls())
 
 
