@@ -446,6 +446,29 @@ def test_hardware_trigger_stream(sim):
         assert video._wait == float("inf")  # a trigger stream waits without a limit
 
 
+def test_a_camera_that_stops_answering_ends_the_stream(sim):
+    # What an unplugged camera looks like from here: every call fails.
+    asisim.fast_frames()
+    started = time.monotonic()
+    with pytest.raises(asi.ASICameraRemoved) as caught:
+        with Camera(MONO) as cam:
+            cam.roi = Roi(64, 48)
+            with cam.video(0.001) as video:
+                next(video)
+                for function in ("ASIGetVideoData", "ASIGetDroppedFrames",
+                                 "ASIStopVideoCapture", "ASICloseCamera"):
+                    asisim.fail(function, asi.ASICameraRemoved, times=-1)
+                for _ in video:
+                    pass
+    assert time.monotonic() - started < 1
+    notes = caught.value.__notes__
+    assert notes[0] == ("while reading a 64x48 RAW8 video frame from camera 0 "
+                        "(Simulated Mono Cooled)")
+    assert [n.split(" failed too")[0] for n in notes[1:]] == [
+        "stopping video", "closing camera 0 (Simulated Mono Cooled)"]
+    assert cam.closed and not video.running
+
+
 def test_an_unplugged_camera_ends_the_stream(mono):
     with mono.video(0.001) as video:
         next(video)
