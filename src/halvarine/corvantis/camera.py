@@ -225,7 +225,7 @@ class Roi:
             if x < 0 or y < 0:
                 raise ValueError(f"start must not be negative, not {self.start}")
 
-    @property
+    @functools.cached_property
     def frame_bytes(self) -> int:
         """The size of one image of this region."""
         dtype, samples = _LAYOUT[self.image_type]
