@@ -386,6 +386,9 @@ def test_a_slow_consumer_loses_frames_visibly(mono):
     assert len(frames) == 4 and video.discarded > 0
     numbers = [f.number for f in frames]
     assert numbers == sorted(numbers) and numbers[-1] > 3
+    with video:  # again: counted afresh
+        again = [f.number for f in video]
+    assert video.count == 4 and again[0] < numbers[-1]
 
 
 def test_stop_from_another_thread_ends_the_stream(mono):

@@ -1311,6 +1311,9 @@ class Video:
                 self._wait = math.inf if trigger else 2 * self.exposure + 5
             self._running = self._started = True
             self._stopping.clear()
+            # A stream started again counts afresh, as the camera's dropped frames do.
+            self.count = self.discarded = self._taken = 0
+            self._queue = self._thread = None
             camera._videos.add(self)
         if self.buffer:
             self._queue = queue.Queue(self.buffer)
