@@ -795,5 +795,5 @@ class Session(RuleBasedStateMachine):
 
 def test_random_sessions_with_failures(sim):
     run_state_machine_as_test(Session, settings=settings(
-        max_examples=15, stateful_step_count=12, deadline=None,
+        max_examples=30, stateful_step_count=12, deadline=None,
         suppress_health_check=list(HealthCheck)))

@@ -800,8 +800,12 @@ class Camera:
 
     @property
     def roi(self) -> Roi:
-        width, height, binning, image_type = asi.get_roi_format(self.id)
-        return Roi(width, height, binning, image_type, asi.get_start_pos(self.id))
+        try:
+            width, height, binning, image_type = asi.get_roi_format(self.id)
+            return Roi(width, height, binning, image_type, asi.get_start_pos(self.id))
+        except asi.ASIError as error:
+            error.add_note(f"while reading the region of {self}")
+            raise
 
     @roi.setter
     def roi(self, roi: Roi) -> None:
