@@ -671,6 +671,29 @@ def test_a_failing_step_leaves_the_camera_usable(sim, operation, function, expec
     assert len(sim.calls("ASIPulseGuideOn")) == len(sim.calls("ASIPulseGuideOff"))
 
 
+SINGLE_CALLS = [
+    (lambda cam: cam.temperature, "ASIGetControlValue", "reading the temperature of camera 0"),
+    (lambda cam: cam.controls["Gain"].value, "ASIGetControlValue", "reading Gain of camera 0"),
+    (lambda cam: setattr(cam.controls["Gain"], "value", 5), "ASISetControlValue",
+     "setting Gain to 5 on camera 0"),
+    (lambda cam: cam.roi, "ASIGetStartPos", "reading the region of camera 0"),
+    (lambda cam: cam.mode, "ASIGetCameraMode", "reading the mode of camera 0"),
+    (lambda cam: setattr(cam, "mode", asi.CameraMode.ASI_MODE_TRIG_SOFT_EDGE),
+     "ASISetCameraMode", "switching camera 0 (Simulated Mono Cooled) to ASI_MODE_TRIG_SOFT_EDGE"),
+    (lambda cam: cam.trigger(), "ASISendSoftTrigger", "sending a software trigger to camera 0"),
+    (lambda cam: cam.warm_up(), "ASISetControlValue", "switching the cooler of camera 0"),
+]
+
+
+@pytest.mark.parametrize("operation, function, expected_note", SINGLE_CALLS,
+                         ids=[fn for _, fn, _ in SINGLE_CALLS])
+def test_single_calls_name_what_failed(mono, operation, function, expected_note):
+    asisim.fail(function, asi.ASIGeneralError)
+    with pytest.raises(asi.ASIGeneralError) as caught:
+        operation(mono)
+    assert note(caught.value).startswith(f"while {expected_note}")
+
+
 STOPS = [
     (video, "ASIStopVideoCapture", "while stopping video on camera 0"),
     (guiding, "ASIPulseGuideOff", "while ending a guide pulse north on camera 0"),

@@ -17,6 +17,7 @@ cooling and timed guide pulses.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import enum
 import functools
 import importlib
@@ -183,6 +184,16 @@ def _direction(value: object) -> asi.GuideDirection:
 
 def _add_cleanup_failure(error: BaseException, what: str, failure: BaseException) -> None:
     error.add_note(f"{what} failed too: {type(failure).__name__}: {failure}")
+
+
+@contextlib.contextmanager
+def _noted(what: str) -> Iterator[None]:
+    """An SDK failure in the block gets the note "while <what>"."""
+    try:
+        yield
+    except asi.ASIError as error:
+        error.add_note(f"while {what}")
+        raise
 
 
 def _retried(function: Callable[..., None], *args: Any) -> None:
@@ -868,7 +879,8 @@ class Camera:
         """The sensor's temperature in °C, or None if the camera has no sensor for it."""
         if self.controls.by_type(asi.ControlType.ASI_TEMPERATURE) is None:
             return None
-        return asi.get_control_value(self.id, asi.ControlType.ASI_TEMPERATURE)[0] / 10
+        with _noted(f"reading the temperature of {self}"):
+            return asi.get_control_value(self.id, asi.ControlType.ASI_TEMPERATURE)[0] / 10
 
     def _value(self, control_type: asi.ControlType) -> int | None:
         if self.controls.by_type(control_type) is None:
@@ -991,7 +1003,8 @@ class Camera:
     @property
     def mode(self) -> asi.CameraMode:
         """Normal or one of the trigger modes (trigger cameras only)."""
-        return asi.get_camera_mode(self.id)
+        with _noted(f"reading the mode of {self}"):
+            return asi.get_camera_mode(self.id)
 
     @mode.setter
     def mode(self, mode: asi.CameraMode) -> None:
@@ -999,11 +1012,13 @@ class Camera:
             raise TypeError(f"mode must be an asi.CameraMode, not {type(mode).__name__}")
         if mode != asi.CameraMode.ASI_MODE_NORMAL and not self.info.is_trigger_cam:
             raise NotSupported(f"{self} has no trigger modes")
-        asi.set_camera_mode(self.id, mode)
+        with _noted(f"switching {self} to {mode.name}"):
+            asi.set_camera_mode(self.id, mode)
 
     def trigger(self) -> None:
         """A software trigger: one frame in soft edge mode."""
-        asi.send_soft_trigger(self.id, True)
+        with _noted(f"sending a software trigger to {self}"):
+            asi.send_soft_trigger(self.id, True)
 
     # Cooling ---------------------------------------------------------------------------
 
