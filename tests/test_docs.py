@@ -63,9 +63,11 @@ FUNCTIONS = list(stub_functions())
 # README.md
 
 
-def test_readme_snippets_run_in_order(capsys):
+def test_readme_snippets_run_in_order(capsys, monkeypatch, tmp_path):
     """One namespace for all blocks, as a reader typing them in one session would have;
-    compiled with their README line numbers, so a failure points into README.md."""
+    compiled with their README line numbers, so a failure points into README.md. Files
+    the blocks save land in a temporary folder."""
+    monkeypatch.chdir(tmp_path)
     namespace = {"__name__": "__readme__"}
     ran = 0
     for first_line, code in readme_blocks("python"):

@@ -7,6 +7,9 @@ stubtest: build
 	$(ENV) python3 -m mypy.stubtest asi --mypy-config-file pyproject.toml \
 		--allowlist tools/stubtest-allowlist.txt
 
-# The example a user would write, under the strictest settings.
+# The examples a user would write and the package's Python modules, under the strictest
+# settings.
 typecheck:
-	$(ENV) python3 -m mypy --strict --cache-dir $(BUILD)/mypy-cache examples/typed_example.py
+	$(ENV) python3 -m mypy --strict --cache-dir $(BUILD)/mypy-cache examples/typed_example.py \
+		examples/tests src/halvarine/corvantis/sim.py src/halvarine/corvantis/pytest_plugin.py \
+		src/halvarine/corvantis/camera.py
