@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -337,6 +338,18 @@ void test_pointing_checks_and_lookup() {
     CHECK(asisim::find_sky_file("") == "/named/sky.bin");
     CHECK(asisim::find_sky_file("/configured/sky.bin") == "/configured/sky.bin");
     unsetenv("ASISIM_SKY");
+
+    // Beside the code: here the test driver itself, which has the loader linked in.
+    std::string folder = std::filesystem::canonical("/proc/self/exe").parent_path();
+    std::string beside = folder + "/" + asisim::kSkyFileName;
+    if (!std::filesystem::exists(beside)) {
+        CHECK(asisim::find_sky_file("").empty());
+        std::ofstream(beside) << "sky";
+        // The path as the program was started, which may be relative.
+        std::string found = asisim::find_sky_file("");
+        CHECK(!found.empty() && std::filesystem::equivalent(found, beside));
+        std::filesystem::remove(beside);
+    }
 }
 
 long resident_kilobytes() {
