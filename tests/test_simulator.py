@@ -436,10 +436,18 @@ def test_control_interface_without_the_journal(sim):
     assert [call.name for call in sim.calls()] == ["ASIStopExposure"]
 
 
-def test_the_simulators_own_checks_pass():
-    """The C++ driver's checks of the library through its C interface, built beside it."""
-    driver = os.path.join(os.path.dirname(asi.__file__), "asisim_test")
-    assert os.path.isfile(driver), "the build has no asisim_test driver"
-    result = subprocess.run([driver], capture_output=True, text=True, timeout=120)
+@pytest.mark.parametrize("driver, arguments", [
+    ("asisim_test", []),
+    # The sky catalogue's loader, queries and projection, on the build's sky file if any.
+    ("asisim_sky_test", ["asisim-sky.bin"]),
+])
+def test_the_simulators_own_checks_pass(driver, arguments):
+    """The C++ drivers' checks of the library's parts, built beside it."""
+    folder = os.path.dirname(asi.__file__)
+    path = os.path.join(folder, driver)
+    assert os.path.isfile(path), f"the build has no {driver} driver"
+    arguments = [os.path.join(folder, name) for name in arguments
+                 if os.path.exists(os.path.join(folder, name))]
+    result = subprocess.run([path, *arguments], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.rstrip().endswith(" 0 failed"), result.stdout
