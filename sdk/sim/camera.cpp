@@ -105,6 +105,7 @@ FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::ti
     request.dark = dark_frame;
     request.temperature_c = temperature_c;
     field_shift(when, request.shift_x, request.shift_y);
+    request.path = {FieldOffset{request.shift_x, request.shift_y}};
     request.subtract = dark;
     return request;
 }

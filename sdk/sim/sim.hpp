@@ -172,6 +172,11 @@ ASI_ERROR_CODE load_dark_bmp(const char* path, int width, int height, DarkFrame&
 /// Bytes an image of this region and format takes.
 long image_bytes(int width, int height, ASI_IMG_TYPE type);
 
+/// A displacement of the star field, in sensor pixels.
+struct FieldOffset {
+    double x = 0, y = 0;
+};
+
 /// Everything one frame depends on, snapshotted under the camera lock.
 struct FrameRequest {
     int start_x = 0, start_y = 0; ///< in binned pixels, as the SDK counts
@@ -182,6 +187,10 @@ struct FrameRequest {
     bool dark = false;
     double temperature_c = 20;
     double shift_x = 0, shift_y = 0; ///< star field displacement, sensor pixels
+    /// Where the star field stood while the sensor integrated: displacements in sensor
+    /// pixels at equal steps of time from the exposure's start to its end (one entry for a
+    /// field that stood still).
+    std::vector<FieldOffset> path;
     std::shared_ptr<const DarkFrame> subtract;
 };
 
