@@ -13,22 +13,10 @@
 #include <vector>
 
 #include "asisim.h"
+#include "check.hpp"
 #include "sim.hpp"
 
 namespace {
-
-int passed = 0, failed = 0;
-
-void check(bool ok, const char* what, const char* file, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED %s:%d: %s\n", file, line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __FILE__, __LINE__)
-#define CHECK_EQ(a, b) check((a) == (b), #a " == " #b, __FILE__, __LINE__)
 
 // Tests that pass enumeration values outside the enumerators on purpose, as a C caller
 // may: the sanitizer's enum check would stop them at the call.
@@ -318,7 +306,7 @@ void test_images() {
     auto dark = snap(0, 512 * 512 * 2, true);
     CHECK(mean_u16(bright) > mean_u16(dark) + 20);
     // Dark subtraction from a BMP of the sensor's size.
-    std::string path = "/tmp/asisim_test_dark.bmp";
+    std::string path = checks::temporary_path("dark.bmp");
     // Level 1 of 255 is 64 ADU of the 14-bit sensor, 256 of the 16-bit output.
     write_bmp(path, 4144, 2822, 8, 1);
     CHECK_EQ(ASIEnableDarkSubtract(0, path.data()), ASI_SUCCESS);
@@ -464,7 +452,7 @@ void test_control_interface() {
 }
 
 void test_config() {
-    std::string path = "/tmp/asisim_test_config.json";
+    std::string path = checks::temporary_path("config.json");
     std::ofstream(path) << R"({"cameras": [{"model": "color_guide", "name": "Wide", "width": 800,
         "height": 600}], "site": {"latitude": -33.9}, "fast_frames": true})";
     CHECK_EQ(asisim_load_config(path.c_str()), 0);
@@ -581,12 +569,11 @@ int main() {
     };
     for (auto [name, test] : tests) {
         asisim_reset();
-        int before = failed;
+        int before = checks::failed;
         test();
-        if (failed != before)
-            std::printf("-- %s: %d failed\n", name, failed - before);
+        if (checks::failed != before)
+            std::printf("-- %s: %d failed\n", name, checks::failed - before);
     }
     asisim_reset();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }

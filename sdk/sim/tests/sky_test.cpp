@@ -15,21 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "sky_catalogue.hpp"
 
 namespace {
-
-int passed = 0, failed = 0;
-
-void check(bool ok, const char* what, const char* file, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED %s:%d: %s\n", file, line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __FILE__, __LINE__)
 
 using asisim::CatalogueStar;
 using asisim::GnomonicProjection;
@@ -106,8 +95,7 @@ std::vector<unsigned char> sky_file(const std::vector<CatalogueStar>& stars, std
 }
 
 std::string write(const std::string& name, const std::vector<unsigned char>& bytes) {
-    std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                       "/asisim_sky_test_" + name;
+    std::string path = checks::temporary_path("sky_" + name);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return path;
@@ -414,6 +402,5 @@ int main(int argc, char** argv) {
     if (argc > 1) {
         measure(argv[1]);
     }
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }
