@@ -69,18 +69,6 @@ constexpr Binding function_bindings[] = {
     {rows::gps_get_data, __LINE__},
 };
 
-consteval bool each_bound_once() {
-    for (size_t i = 0; i < std::size(function_bindings); ++i) {
-        if (&function_bindings[i].row == &handler_binding.row)
-            return false;
-        for (size_t j = 0; j < i; ++j)
-            if (&function_bindings[i].row == &function_bindings[j].row)
-                return false;
-    }
-    return true;
-}
-static_assert(each_bound_once(), "a function is bound twice");
-
 // ---------------------------------------------------------------------------------------
 // Constants.
 
