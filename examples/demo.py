@@ -81,7 +81,7 @@ def exposure(index: int, out: Path, name: str, seconds: float, cool: bool = Fals
 
 def video(index: int) -> None:
     with Camera(index) as cam:
-        cam.roi = Roi(1920, 1080, 1, "RAW8")
+        cam.roi = Roi(1920, 1080, 1, asi.ImgType.IMG_RAW8)
         at_full_speed(cam)
         stats = record(cam, VIDEO_SECONDS, VIDEO_EXPOSURE_S)
     print(f"   1920x1080 RAW8, {VIDEO_EXPOSURE_S * 1000:g} ms exposures: {stats.frames} frames "

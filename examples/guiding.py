@@ -46,7 +46,8 @@ def median3x3(image: np.ndarray) -> np.ndarray:
     """
     height, width = image.shape
     shifted = [image[dy:height - 2 + dy, dx:width - 2 + dx] for dy in range(3) for dx in range(3)]
-    return np.median(np.stack(shifted), axis=0)
+    filtered: np.ndarray = np.median(np.stack(shifted), axis=0)
+    return filtered
 
 
 def sky_level(image: np.ndarray) -> tuple[float, float]:

@@ -13,7 +13,7 @@ from halvarine.corvantis.camera import Camera, list_cameras
 
 def bayer_cell(pattern: asi.BayerPattern) -> str:
     """The 2x2 colour cell read left to right, top to bottom: BAYER_GB -> "GBRG"."""
-    top = pattern.name.removeprefix("BAYER_")
+    top = str(pattern.name).removeprefix("BAYER_")
     # The bottom row holds the other two colours in the opposite order.
     return top + {"RG": "GB", "BG": "GR", "GR": "BG", "GB": "RG"}[top]
 

@@ -57,7 +57,7 @@ def main(argv: list[str]) -> int:
         return 1
     try:
         with Camera(arguments.index) as cam:
-            cam.roi = Roi(1920, 1080, 1, "RAW8")
+            cam.roi = Roi(1920, 1080, 1, asi.ImgType.IMG_RAW8)
             at_full_speed(cam)
             stats = record(cam, arguments.seconds, exposure=0.002)
     except asi.ASIError as error:
