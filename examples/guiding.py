@@ -13,6 +13,7 @@ axis is calibrated, measured, and made up for whenever guiding reverses the axis
 
 import math
 import sys
+import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -123,9 +124,10 @@ class GuideResult:
 class Guider:
     """A camera guiding a mount: it measures the guide star and pulses both axes at once."""
 
-    def __init__(self, cam: Camera, exposure: float, search_px: float,
+    def __init__(self, cam: Camera, exposure: float, search_px: float, settle_s: float,
                  log: Callable[[str], None]) -> None:
         self.cam, self.exposure, self.search_px, self.log = cam, exposure, search_px, log
+        self.settle_s = settle_s
 
     def measure(self, near: np.ndarray, what: str) -> Star:
         star = find_star(self.cam.snap(self.exposure).pixels, near, self.search_px)
@@ -141,6 +143,8 @@ class Guider:
             self.cam.pulse_guide("north" if north_s > 0 else "south", abs(north_s))
         if ra is not None:
             ra.wait()
+        # A mount acts on a pulse a moment late: the next frame waits until it has.
+        time.sleep(self.settle_s)
 
     def axis_rate(self, star: Star, axis: str, pulse_s: float,
                   steps: int) -> tuple[np.ndarray, Star]:
@@ -193,7 +197,8 @@ class Guider:
 def guide(cam: Camera, exposure: float = 0.5, tolerance_px: float = 0.5, max_steps: int = 12,
           calibration_pulse_s: float = 1.0, calibration_steps: int = 3,
           max_pulse_s: float = 4.0, min_pulse_s: float = 0.02, aggressiveness: float = 0.8,
-          search_px: float = 48, log: Callable[[str], None] = print) -> GuideResult:
+          search_px: float = 48, settle_s: float = 0.1,
+          log: Callable[[str], None] = print) -> GuideResult:
     """Calibrate, then bring the guide star back to where it was found (its lock position,
     which calibration moved it away from) until it is within `tolerance_px`.
 
@@ -201,7 +206,7 @@ def guide(cam: Camera, exposure: float = 0.5, tolerance_px: float = 0.5, max_ste
     step moves the star `aggressiveness` of the way, so that noise in one measurement does
     not make the mount overshoot.
     """
-    guider = Guider(cam, exposure, search_px, log)
+    guider = Guider(cam, exposure, search_px, settle_s, log)
     image = cam.snap(exposure).pixels
     height, width = image.shape[:2]
     # Far enough from the edges that calibration cannot push it out of the frame.
