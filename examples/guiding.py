@@ -246,7 +246,7 @@ def guide(cam: Camera, exposure: float = 0.5, tolerance_px: float = 0.5, max_ste
         pulses = [f"{name} {abs(s):.2f} s" for name, s in (
             ("west" if west_s > 0 else "east", west_s),
             ("north" if north_s > 0 else "south", north_s)) if s]
-        log(f"{line} -> {', '.join(pulses) or 'too little to correct'}")
+        log(f"{line} -> {', '.join(pulses)}")
         guider.pulse(west_s, north_s)
         steps.append(GuideStep(star, error, west_s, north_s))
     return GuideResult(calibration, steps, False)
