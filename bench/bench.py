@@ -11,7 +11,10 @@ Sections:
       the same work per frame;
   (c) a pure-Python thread's CPU share while another thread waits for a frame;
   (d) the cost of `import asi` beyond `import enum, typing`;
-  (e) the simulated video frame rate through get_video_data.
+  (e) the simulated video frame rate through get_video_data;
+  (f) video through the camera layer (halvarine.corvantis.camera) against a bare
+      get_video_data loop;
+  (g) a control's value read through the camera layer.
 
 Timings are medians of interleaved repeats: every repeat measures each contender once, in
 turn, so a burst of load from elsewhere hits all of them alike."""
@@ -498,7 +501,108 @@ def section_fps(frames_program, repeats, duration):
 
 
 # ---------------------------------------------------------------------------------------
+# (f) video through the camera layer, (g) its control reads
+
+def frame_seconds(loops, count, repeats):
+    """Median thread CPU seconds per frame of each (key, loop), interleaved; each loop
+    takes `count` frames."""
+    samples = {key: [] for key, _ in loops}
+    for _ in range(repeats):
+        for key, loop in loops:
+            start = time.thread_time()
+            loop(count)
+            samples[key].append((time.thread_time() - start) / count)
+    return {key: median(values) for key, values in samples.items()}
+
+
+def section_layer_video(repeats, count=500):
+    """The same fast-frames video stream, read through `cam.video()` as numpy frames and
+    by two bare `get_video_data` loops: one keeping each frame until the next arrives, as
+    a program that looks at its frames does, and one dropping it at once (for contrast).
+    Keeping a frame decides where the next one's buffer comes from, so the fair yardstick
+    is the loop that keeps it, as `for frame in video` does."""
+    from itertools import islice
+
+    from halvarine.corvantis.camera import Camera, Roi
+
+    same_allocator_policy_as_the_c_program()
+    sim = families.Simulator()
+    sim.reset(fast_frames=True)
+    width, height = 1920, 1080
+    size = width * height
+    get_video_data = asi.get_video_data
+    with Camera(0) as cam:
+        cam.roi = Roi(width, height, 1, "RAW8")
+        with cam.video(0.001) as video:
+            camera = cam.id
+
+            def layer(count):
+                for frame in islice(video, count):
+                    pass
+
+            def keeping(count):
+                for _ in range(count):
+                    frame = get_video_data(camera, size, 1000)  # noqa: F841
+
+            def dropping(count):
+                for _ in range(count):
+                    get_video_data(camera, size, 1000)
+
+            loops = [("layer", layer), ("keeping", keeping), ("dropping", dropping)]
+            for _, loop in loops:
+                loop(10)  # the first frame of a format is rendered, later ones are copies
+            seconds = frame_seconds(loops, count, repeats)
+    sim.reset()
+    fps = {key: 1 / value for key, value in seconds.items()}
+    extra_us = (seconds["layer"] - seconds["keeping"]) * 1e6
+    detail = (f"layer {fps['layer']:,.0f} fps, bare loop keeping its frame "
+              f"{fps['keeping']:,.0f} fps: {extra_us:+.1f} µs a frame")
+    note = ("Every frame costs the layer a numpy view of the bytes, the time stamp and the "
+            "Frame record; at this frame size a frame's copy takes "
+            f"{seconds['keeping'] * 1e6:.0f} µs, so a few µs more show as a few per cent. "
+            "The figure moves with the memory's bandwidth, which other load here shares.")
+    return [
+        ("f", "video through `cam.video()`, 1920×1080 RAW8, fast frames: layer ÷ bare "
+              "`get_video_data` loop keeping its frame (frame rate)",
+         fps["layer"] / fps["keeping"], 0.95, ">=", detail, note),
+        ("f", "the same ÷ a bare loop dropping each frame at once (for contrast)",
+         fps["layer"] / fps["dropping"], None, ">=",
+         f"bare loop dropping its frame {fps['dropping']:,.0f} fps"),
+    ]
+
+
+def section_layer_controls(repeats):
+    from halvarine.corvantis.camera import Camera
+
+    sim = families.Simulator()
+    sim.reset()
+    gain = asi.ControlType.ASI_GAIN
+    get_control_value = asi.get_control_value
+    with Camera(0) as cam:
+        camera = cam.id
+
+        def layer(n):
+            for _ in range(n):
+                cam.controls["Gain"].value
+
+        def bare(n):
+            for _ in range(n):
+                get_control_value(camera, gain)
+
+        seconds = time_calls([("layer", layer), ("bare", bare)], repeats)
+    sim.reset()
+    ours, theirs = seconds["layer"] * 1e6, seconds["bare"] * 1e6
+    return [("g", "`cam.controls[\"Gain\"].value` read through the camera layer (µs a read)",
+             ours, 2.0, "<=",
+             f"{ours:.2f} µs; `asi.get_control_value` alone {theirs:.2f} µs "
+             f"(the layer adds {ours - theirs:.2f} µs)")]
+
+
+# ---------------------------------------------------------------------------------------
 # The table.
+
+# The unit of each section's figures; ratios elsewhere.
+UNITS = {"e": " fps", "g": " µs"}
 
 def verdict(value, goal, sense):
     if goal is None:
@@ -512,7 +616,7 @@ def format_table(rows):
     lines = ["| | Measure | Figure | Goal | Met | Measured |", "|---|---|---|---|---|---|"]
     notes = []
     for section, measure, value, goal, sense, detail, *note in rows:
-        unit = " fps" if section == "e" else "×"
+        unit = UNITS.get(section, "×")
         figure = f"{value:.1f}{unit}" if value >= 10 or section == "e" else f"{value:.2f}{unit}"
         goal_text, met = verdict(value, goal, sense)
         if goal is not None:
@@ -546,7 +650,7 @@ def main():
     parser.add_argument("--build", default=os.environ.get("ASI_BUILD_DIR", "build"))
     parser.add_argument("--quick", action="store_true", help="fewer repeats, no callgrind")
     parser.add_argument("--results", default=os.path.join(HERE, "results.md"))
-    parser.add_argument("--only", nargs="*", choices=["a", "b", "c", "d", "e"],
+    parser.add_argument("--only", nargs="*", choices=["a", "b", "c", "d", "e", "f", "g"],
                         help="run these sections only (results.md is not written)")
     options = parser.parse_args()
     build_dir = os.path.join(REPO, options.build) if not os.path.isabs(options.build) else options.build
@@ -565,6 +669,8 @@ def main():
         "d": lambda: section_import(5 if options.quick else 21),
         "e": lambda: section_fps(frames_program, 1 if options.quick else 3,
                                  1.0 if options.quick else 2.0),
+        "f": lambda: section_layer_video(3 if options.quick else 15),
+        "g": lambda: section_layer_controls(3 if options.quick else 15),
     }
     rows = []
     for name, run in sections.items():
@@ -585,8 +691,9 @@ def main():
 
 METHOD = """\
 How to read it: every figure is a ratio of two measurements from this same run, but for
-section (e), whose goal is a rate: frames per second. Times are medians of interleaved
-repeats (each repeat measures every contender once, in turn).
+section (e), whose goal is a rate (frames per second), and (g), whose goal is a time (µs).
+Times are medians of interleaved repeats (each repeat measures every contender once, in
+turn).
 
 - (a) CPU time of the calling thread per call, loop included, for the module's function,
   its ctypes equivalent (bench/ctypes_binding.py: argtypes set, out-values through byref,
@@ -606,6 +713,12 @@ repeats (each repeat measures every contender once, in turn).
 - (d) CPU time of the import statement in fresh processes.
 - (e) The simulator in real time (not fast frames) at its shortest exposure and full
   bandwidth, read through `get_video_data` and by a C program (bench/frames.c live).
+- (f) CPU time per frame of one running fast-frames video stream, read in turn as numpy
+  frames through `for frame in cam.video(...)` and by bare `get_video_data` loops, one
+  keeping each frame until the next (as `for frame in video` does), one dropping it at
+  once; shown as the ratio of the frame rates.
+- (g) CPU time per read of `cam.controls["Gain"].value`, the whole expression as a user
+  writes it, beside `asi.get_control_value` alone.
 """
 
 

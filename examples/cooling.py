@@ -1,89 +1,41 @@
-"""Cool a camera's sensor to a set temperature and wait, with a progress bar, until it is there.
+"""Cool a camera's sensor to a set temperature and wait until it holds there.
 
-    python3 cooling.py [TARGET_C]     cool the first cooled camera (default -10 °C)
+    python3 cooling.py [TARGET_C] [--timeout SECONDS]    (default: -10 °C, at most 300 s)
 
 Dark current halves with every few degrees of cooling, so long exposures are taken with the
 sensor held at a fixed temperature; the same temperature later lets dark frames match.
 """
 
 import sys
-import time
-from dataclasses import dataclass
-
-from tqdm import tqdm
 
 import asi
-from session import argument_parser, failed, first_camera_with, opened
+from command_line import failed, parser_for, seconds
+from halvarine.corvantis.camera import Camera, CoolingError, list_cameras
 
-
-@dataclass(frozen=True)
-class CoolingResult:
-    temperature_c: float
-    cooler_power: int   # percent
-    settled: bool       # within the tolerance before the time ran out
-
-
-def sensor_temperature(camera_id: int) -> float:
-    """Degrees Celsius; the SDK reports the sensor temperature in tenths of a degree."""
-    tenths, _auto = asi.get_control_value(camera_id, asi.ControlType.ASI_TEMPERATURE)
-    return tenths / 10
-
-
-def cooler_power(camera_id: int) -> int:
-    power, _auto = asi.get_control_value(camera_id, asi.ControlType.ASI_COOLER_POWER_PERC)
-    return power
-
-
-def start_cooling(camera_id: int, target_c: int) -> None:
-    """Set the target first: switched on before it, the cooler would chase the old target."""
-    asi.set_control_value(camera_id, asi.ControlType.ASI_TARGET_TEMP, target_c, False)
-    asi.set_control_value(camera_id, asi.ControlType.ASI_COOLER_ON, 1, False)
-
-
-def cool(camera_id: int, target_c: int, tolerance_c: float = 0.5, timeout_s: float = 30.0,
-         poll_s: float = 0.25, progress: bool = True) -> CoolingResult:
-    """Switch the cooler on and wait until the sensor is within `tolerance_c` of the target.
-
-    The wait is bounded: a cooler that cannot reach the target on a warm night still lets the
-    session go on, at whatever temperature it holds (the result says so).
-    """
-    start_cooling(camera_id, target_c)
-    start_c = sensor_temperature(camera_id)
-    # The bar counts degrees cooled, from the starting temperature down to the target.
-    span = max(abs(start_c - target_c), tolerance_c)
-    deadline = time.monotonic() + timeout_s
-    # disable=None: no bar when the output is not a terminal, where its redraws would
-    # fill a log file.
-    with tqdm(total=round(span, 1), desc=f"cooling to {target_c} °C",
-              bar_format="{desc}: {bar} {postfix}", disable=None if progress else True) as bar:
-        while True:
-            temperature = sensor_temperature(camera_id)
-            power = cooler_power(camera_id)
-            bar.n = round(min(span, abs(start_c - temperature)), 1)
-            bar.set_postfix_str(f"sensor {temperature:+.1f} °C, cooler {power}%")
-            settled = abs(temperature - target_c) <= tolerance_c
-            if settled or time.monotonic() >= deadline:
-                return CoolingResult(temperature, power, settled)
-            time.sleep(poll_s)
+# How long the sensor must stay within half a degree to count as settled.
+SETTLE_S = 5.0
 
 
 def main(argv: list[str]) -> int:
-    parser = argument_parser(__file__, __doc__)
-    parser.add_argument("target_c", metavar="TARGET_C", type=int, nargs="?", default=-10,
+    parser = parser_for(__file__, __doc__)
+    parser.add_argument("target", metavar="TARGET_C", type=int, nargs="?", default=-10,
                         help="sensor temperature to reach, in °C (default: -10)")
-    target_c = parser.parse_args(argv).target_c
-    cooled = first_camera_with(lambda info: info.is_cooler_cam, "a cooler")
-    if cooled is None:
+    parser.add_argument("--timeout", metavar="SECONDS", type=seconds, default=300.0,
+                        help="give up after this long (default: 300)")
+    arguments = parser.parse_args(argv)
+    cooled = [index for index, info in enumerate(list_cameras()) if info.is_cooler_cam]
+    if not cooled:
+        print("no camera with a cooler found", file=sys.stderr)
         return 1
-    camera_id = cooled.camera_id
     try:
-        with opened(camera_id):
-            result = cool(camera_id, target_c)
-    except asi.ASIError as error:
-        return failed(camera_id, error)
-    state = "settled" if result.settled else "still settling"
-    print(f"{cooled.name}: {result.temperature_c:+.1f} °C ({state}), "
-          f"cooler at {result.cooler_power}%")
+        with Camera(cooled[0]) as cam:
+            # progress=True: a bar on a terminal, nothing in a log file.
+            temperature = cam.cool_to(arguments.target, timeout=arguments.timeout,
+                                      settle=SETTLE_S, progress=True)
+            power = cam.controls["CoolPowerPerc"].value
+    except (asi.ASIError, CoolingError) as error:
+        return failed(error)
+    print(f"{cam.info.name}: settled at {temperature:+.1f} °C, cooler at {power}%")
     return 0
 
 

@@ -1,12 +1,17 @@
-"""Closed-loop guiding through the camera's ST4 port: centre a star and keep it there.
+"""Closed-loop guiding through the camera's ST4 port: calibrate, then bring a star back to
+where it was found and hold it there.
 
     python3 guiding.py [CAMERA_INDEX]    (default: the first camera with an ST4 port)
 
-What an autoguider does, in its simplest form: pick a guide star, calibrate (a test pulse
-west and one north show which way and how fast each pulse moves the star on the sensor),
-then repeatedly measure the star and send the pulses that move it back to the target.
+What an autoguider does, in its simplest form. Calibration learns, for each axis of the
+mount, which way and how fast a pulse moves the star on the sensor: a vector, since the
+camera may sit at any angle to the sky (and the optics may mirror it), and RA moves are
+slower away from the celestial equator. Declination gears have backlash: after a reversal
+the first part of a pulse only takes up the slack, so the slack is taken up before that
+axis is calibrated, measured, and made up for whenever guiding reverses the axis.
 """
 
+import math
 import sys
 import time
 from collections.abc import Callable
@@ -15,11 +20,8 @@ from dataclasses import dataclass
 import numpy as np
 
 import asi
-from session import argument_parser, camera_index, failed, first_camera_with, opened
-from snap import expose, set_region
-
-WEST, EAST = asi.GuideDirection.ASI_GUIDE_WEST, asi.GuideDirection.ASI_GUIDE_EAST
-NORTH, SOUTH = asi.GuideDirection.ASI_GUIDE_NORTH, asi.GuideDirection.ASI_GUIDE_SOUTH
+from command_line import camera_index, failed, parser_for
+from halvarine.corvantis.camera import Camera, list_cameras
 
 
 class GuidingError(Exception):
@@ -37,33 +39,6 @@ class Star:
         return np.array([self.x, self.y])
 
 
-@dataclass(frozen=True)
-class Calibration:
-    """Star motion in pixels per second of pulse: the columns are west and north."""
-
-    rates: np.ndarray   # 2x2: [[west x, north x], [west y, north y]]
-
-    def pulses_for(self, offset: np.ndarray) -> np.ndarray:
-        """Seconds of west and north pulse that move the star by `offset` pixels (negative
-        seconds mean east and south)."""
-        return np.linalg.solve(self.rates, offset)
-
-
-@dataclass(frozen=True)
-class GuideStep:
-    star: Star
-    error: np.ndarray       # star minus target, pixels
-    west_s: float           # the pulses sent after this measurement; negative is east
-    north_s: float          # negative is south
-
-
-@dataclass(frozen=True)
-class GuideResult:
-    calibration: Calibration
-    steps: list[GuideStep]
-    centred: bool
-
-
 def median3x3(image: np.ndarray) -> np.ndarray:
     """Median of each pixel's 3x3 neighbourhood (edges shrink by one pixel).
 
@@ -72,7 +47,8 @@ def median3x3(image: np.ndarray) -> np.ndarray:
     """
     height, width = image.shape
     shifted = [image[dy:height - 2 + dy, dx:width - 2 + dx] for dy in range(3) for dx in range(3)]
-    return np.median(np.stack(shifted), axis=0)
+    filtered: np.ndarray = np.median(np.stack(shifted), axis=0)
+    return filtered
 
 
 def sky_level(image: np.ndarray) -> tuple[float, float]:
@@ -112,129 +88,186 @@ def find_star(image: np.ndarray, near: np.ndarray, radius: float, box: int = 4,
     return Star(float((weights * xs).sum() / total), float((weights * ys).sum() / total), snr)
 
 
-def pulse(camera_id: int, direction: asi.GuideDirection, seconds: float) -> None:
-    """Move the mount for `seconds` at its guide rate."""
-    asi.pulse_guide_on(camera_id, direction)
-    try:
-        time.sleep(seconds)
-    finally:
-        # Whatever happens while sleeping (Ctrl-C included), the mount must stop moving.
-        asi.pulse_guide_off(camera_id, direction)
+@dataclass(frozen=True)
+class Calibration:
+    west: np.ndarray        # star motion on the sensor, pixels per second of west pulse
+    north: np.ndarray       # the same for north
+    backlash_s: float       # seconds of declination pulse a reversal loses to the slack
+
+    @property
+    def angle(self) -> float:
+        """Degrees from the sensor's +x axis to the way a west pulse moves the star
+        (towards +y positive): 180 for a camera square to the sky with north up."""
+        return math.degrees(math.atan2(self.west[1], self.west[0])) % 360
+
+    def pulses_for(self, offset: np.ndarray) -> np.ndarray:
+        """Seconds of west and north pulse that move the star by `offset` pixels (negative
+        seconds mean east and south)."""
+        return np.linalg.solve(np.column_stack([self.west, self.north]), offset)
 
 
-def send_pulses(camera_id: int, west_s: float, north_s: float,
-                min_pulse_s: float) -> tuple[float, float]:
-    """One pulse per axis, one after the other; returns the seconds sent. Pulses too short
-    for the mount to act on are skipped."""
-    west_s = west_s if abs(west_s) >= min_pulse_s else 0.0
-    north_s = north_s if abs(north_s) >= min_pulse_s else 0.0
-    if west_s:
-        pulse(camera_id, WEST if west_s > 0 else EAST, abs(west_s))
-    if north_s:
-        pulse(camera_id, NORTH if north_s > 0 else SOUTH, abs(north_s))
-    return west_s, north_s
+@dataclass(frozen=True)
+class GuideStep:
+    star: Star
+    error: np.ndarray       # star minus lock position, pixels
+    west_s: float           # the pulses sent after this measurement; negative is east
+    north_s: float          # negative is south; backlash make-up included
 
 
-def calibrate(camera_id: int, take: Callable[[], np.ndarray], star: Star, pulse_s: float,
-              search_px: float, log: Callable[[str], None] = print) -> tuple[Calibration, Star]:
-    """A test pulse west, then north; returns the rates and where the star ended up.
-
-    The mount's guide rate, the camera's orientation and any mirror in the optics all show
-    in the two measured motions, so nothing about them needs to be known beforehand.
-    """
-    columns = []
-    for direction in (WEST, NORTH):
-        pulse(camera_id, direction, pulse_s)
-        moved = find_star(take(), star.position, search_px)
-        if moved is None:
-            raise GuidingError(f"star lost during the {direction.name} calibration pulse")
-        shift = moved.position - star.position
-        if np.hypot(*shift) < 1.0:
-            raise GuidingError(f"a {pulse_s:g} s {direction.name} pulse moved the star only "
-                               f"{np.hypot(*shift):.2f} px: is the ST4 cable connected?")
-        columns.append(shift / pulse_s)
-        log(f"calibration: {direction.name.removeprefix('ASI_GUIDE_').lower()} moves the "
-            f"star ({shift[0] / pulse_s:+.2f}, {shift[1] / pulse_s:+.2f}) px/s")
-        star = moved
-    rates = np.column_stack(columns)
-    west, north = columns
-    # The two axes must be far from parallel, or no pulse pair can correct every error.
-    sine = abs(west[0] * north[1] - west[1] * north[0]) / (np.hypot(*west) * np.hypot(*north))
-    if sine < 0.5:
-        raise GuidingError(f"west and north move the star almost the same way "
-                           f"({np.degrees(np.arcsin(sine)):.0f} degrees apart)")
-    return Calibration(rates), star
+@dataclass(frozen=True)
+class GuideResult:
+    calibration: Calibration
+    steps: list[GuideStep]
+    centred: bool
 
 
-def guide(camera_id: int, exposure_s: float = 0.5, target: tuple[float, float] | None = None,
-          tolerance_px: float = 0.5, max_steps: int = 12, calibration_pulse_s: float = 2.0,
+class Guider:
+    """A camera guiding a mount: it measures the guide star and pulses both axes at once."""
+
+    def __init__(self, cam: Camera, exposure: float, search_px: float, settle_s: float,
+                 log: Callable[[str], None]) -> None:
+        self.cam, self.exposure, self.search_px, self.log = cam, exposure, search_px, log
+        self.settle_s = settle_s
+
+    def measure(self, near: np.ndarray, what: str) -> Star:
+        star = find_star(self.cam.snap(self.exposure).pixels, near, self.search_px)
+        if star is None:
+            raise GuidingError(f"star lost {what}")
+        return star
+
+    def pulse(self, west_s: float, north_s: float) -> None:
+        ra = None
+        if west_s:
+            ra = self.cam.pulse_guide("west" if west_s > 0 else "east", abs(west_s), wait=False)
+        if north_s:
+            self.cam.pulse_guide("north" if north_s > 0 else "south", abs(north_s))
+        if ra is not None:
+            ra.wait()
+        # A mount acts on a pulse a moment late: the next frame waits until it has.
+        time.sleep(self.settle_s)
+
+    def axis_rate(self, star: Star, axis: str, pulse_s: float,
+                  steps: int) -> tuple[np.ndarray, Star]:
+        """Star motion in pixels per second of `axis` ("west" or "north") pulse: the slope
+        of its positions over `steps` equal pulses, so that a delay before the mount moves
+        does not count."""
+        seconds, positions = [0.0], [star.position]
+        for step in range(1, steps + 1):
+            self.pulse(pulse_s if axis == "west" else 0.0, pulse_s if axis == "north" else 0.0)
+            star = self.measure(star.position, f"during the {axis} calibration")
+            seconds.append(step * pulse_s)
+            positions.append(star.position)
+        return np.polyfit(seconds, np.array(positions), 1)[0], star
+
+    def take_up_backlash(self, star: Star, pulse_s: float,
+                         limit: int = 10) -> tuple[float, np.ndarray, Star]:
+        """North pulses until the star moves: the seconds sent, how far it moved, the star."""
+        start = star.position
+        for count in range(1, limit + 1):
+            self.pulse(0.0, pulse_s)
+            star = self.measure(star.position, "while taking up the declination backlash")
+            if np.hypot(*(star.position - start)) >= 1.0:
+                return count * pulse_s, star.position - start, star
+        raise GuidingError(f"{limit} north pulses of {pulse_s:g} s did not move the star: "
+                           f"is the ST4 cable connected?")
+
+    def calibrate(self, star: Star, pulse_s: float, steps: int) -> tuple[Calibration, Star]:
+        west, star = self.axis_rate(star, "west", pulse_s, steps)
+        moved = np.hypot(*west) * pulse_s * steps
+        if moved < 1.0:
+            raise GuidingError(f"{steps} west pulses of {pulse_s:g} s moved the star only "
+                               f"{moved:.2f} px: is the ST4 cable connected?")
+        sent_s, shift, star = self.take_up_backlash(star, pulse_s)
+        north, star = self.axis_rate(star, "north", pulse_s, steps)
+        # The part of the clearing pulses that did not move the star along north.
+        speed = np.hypot(*north)
+        backlash_s = max(0.0, sent_s - float(shift @ north) / speed**2)
+        # The axes must be far from parallel, or no pair of pulses corrects every error.
+        sine = abs(west[0] * north[1] - west[1] * north[0]) / (np.hypot(*west) * speed)
+        if sine < 0.5:
+            raise GuidingError(f"west and north move the star almost the same way "
+                               f"({math.degrees(math.asin(sine)):.0f} degrees apart)")
+        calibration = Calibration(west, north, backlash_s)
+        self.log(f"calibration: RA axis at {calibration.angle:.1f}° on the sensor; west "
+                 f"{np.hypot(*west):.2f} px/s, north {speed:.2f} px/s, "
+                 f"declination backlash {backlash_s:.2f} s")
+        return calibration, star
+
+
+def guide(cam: Camera, exposure: float = 0.5, tolerance_px: float = 0.5, max_steps: int = 12,
+          calibration_pulse_s: float = 1.0, calibration_steps: int = 3,
           max_pulse_s: float = 4.0, min_pulse_s: float = 0.02, aggressiveness: float = 0.8,
-          search_px: float = 48, log: Callable[[str], None] = print) -> GuideResult:
-    """Bring the guide star to `target` (x, y) and stop once it is within `tolerance_px`.
+          search_px: float = 48, settle_s: float = 0.1,
+          log: Callable[[str], None] = print) -> GuideResult:
+    """Calibrate, then bring the guide star back to where it was found (its lock position,
+    which calibration moved it away from) until it is within `tolerance_px`.
 
-    Region and gain must be set. The guide star is the brightest one in the frame, away from
-    the edges; without a target it is guided back to where it was found (its lock position,
-    as autoguiders do), which the calibration pulses have moved it away from. Each step moves
-    the star `aggressiveness` of the way, so that noise in one measurement does not make the
-    mount overshoot.
+    The guide star is the brightest one in the camera's region, away from the edges. Each
+    step moves the star `aggressiveness` of the way, so that noise in one measurement does
+    not make the mount overshoot.
     """
-    def take() -> np.ndarray:
-        return expose(camera_id, exposure_s, progress=False).pixels
-
-    frame = take()
-    height, width = frame.shape
-    centre = np.array([(width - 1) / 2, (height - 1) / 2])
-    # Far enough from the edges that calibration and drift cannot push it out of the frame.
-    star = find_star(frame, centre, min(width, height) / 2 - search_px)
+    guider = Guider(cam, exposure, search_px, settle_s, log)
+    image = cam.snap(exposure).pixels
+    height, width = image.shape[:2]
+    # Far enough from the edges that calibration cannot push it out of the frame.
+    star = find_star(image, np.array([(width - 1) / 2, (height - 1) / 2]),
+                     min(width, height) / 2 - search_px)
     if star is None:
         raise GuidingError("no star bright enough to guide on")
-    lock = star.position if target is None else np.array(target, dtype=float)
-    log(f"guide star at ({star.x:.1f}, {star.y:.1f}), SNR {star.snr:.0f}"
-        + ("" if target is None else f"; target ({lock[0]:.1f}, {lock[1]:.1f})"))
-    calibration, star = calibrate(camera_id, take, star, calibration_pulse_s, search_px, log)
+    lock = star.position
+    log(f"guide star at ({star.x:.1f}, {star.y:.1f}), SNR {star.snr:.0f}")
+    calibration, star = guider.calibrate(star, calibration_pulse_s, calibration_steps)
     steps: list[GuideStep] = []
+    north_last = 1.0    # calibration left the gears pushing north
     expected = star.position
     for number in range(1, max_steps + 1):
-        # The star should be where the last pulses sent it; looking only close to there
-        # keeps a brighter neighbour from being taken for it.
-        measured = find_star(take(), expected, search_px / 2)
-        if measured is None:
-            raise GuidingError(f"star lost at step {number}")
-        star = measured
+        # Looking where the last pulses should have sent the star keeps a brighter
+        # neighbour from being taken for it.
+        star = guider.measure(expected, f"at step {number}")
         error = star.position - lock
+        line = (f"step {number:2}: star at ({star.x:7.2f}, {star.y:7.2f}), off by "
+                f"({error[0]:+6.2f}, {error[1]:+6.2f}) px")
         if np.hypot(*error) <= tolerance_px:
             steps.append(GuideStep(star, error, 0.0, 0.0))
-            log(f"step {number:2}: star at ({star.x:7.2f}, {star.y:7.2f}), off by "
-                f"({error[0]:+6.2f}, {error[1]:+6.2f}) px: centred")
+            log(line + ": centred")
             return GuideResult(calibration, steps, True)
         wanted = np.clip(aggressiveness * calibration.pulses_for(-error),
                          -max_pulse_s, max_pulse_s)
-        log(f"step {number:2}: star at ({star.x:7.2f}, {star.y:7.2f}), off by "
-            f"({error[0]:+6.2f}, {error[1]:+6.2f}) px -> "
-            f"{'west' if wanted[0] >= 0 else 'east'} {abs(wanted[0]):.2f} s, "
-            f"{'north' if wanted[1] >= 0 else 'south'} {abs(wanted[1]):.2f} s")
-        west_s, north_s = send_pulses(camera_id, float(wanted[0]), float(wanted[1]),
-                                      min_pulse_s)
+        # Pulses too short for the mount to act on are left out; but if that left nothing
+        # while the star is still off, the larger one is sent at the shortest length.
+        if np.all(np.abs(wanted) < min_pulse_s):
+            larger = int(np.argmax(np.abs(wanted)))
+            wanted[larger] = math.copysign(min_pulse_s, wanted[larger])
+        west_s, north_s = (float(s) if abs(s) >= min_pulse_s else 0.0 for s in wanted)
+        expected = star.position + calibration.west * west_s + calibration.north * north_s
+        if north_s and math.copysign(1.0, north_s) != north_last:
+            north_last = math.copysign(1.0, north_s)
+            north_s += north_last * calibration.backlash_s
+        pulses = [f"{name} {abs(s):.2f} s" for name, s in (
+            ("west" if west_s > 0 else "east", west_s),
+            ("north" if north_s > 0 else "south", north_s)) if s]
+        log(f"{line} -> {', '.join(pulses)}")
+        guider.pulse(west_s, north_s)
         steps.append(GuideStep(star, error, west_s, north_s))
-        expected = star.position + calibration.rates @ np.array([west_s, north_s])
     return GuideResult(calibration, steps, False)
 
 
 def main(argv: list[str]) -> int:
-    parser = argument_parser(__file__, __doc__)
+    parser = parser_for(__file__, __doc__)
     parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
                         help="the camera to guide with (default: the first with an ST4 port)")
     index = parser.parse_args(argv).index
-    guider = first_camera_with(lambda info: info.st_4_port, "an ST4 guide port", index)
-    if guider is None:
+    guiders = [i for i, info in enumerate(list_cameras()) if info.st_4_port
+               and index in (None, i)]
+    if not guiders:
+        print("no camera with an ST4 guide port found", file=sys.stderr)
         return 1
-    camera_id = guider.camera_id
     try:
-        with opened(camera_id):
-            set_region(camera_id, 99_999, 99_999, 1, asi.ImgType.IMG_RAW16)
-            result = guide(camera_id)
+        with Camera(guiders[0]) as cam:
+            cam.roi = cam.full_roi(1, "RAW16")
+            result = guide(cam)
     except (asi.ASIError, GuidingError) as error:
-        return failed(camera_id, error)
+        return failed(error)
     print("star centred" if result.centred else "star not centred in time")
     return 0
 

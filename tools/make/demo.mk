@@ -1,5 +1,6 @@
-# The demo: the example programs in examples/ as one imaging session against the simulated
-# cameras, writing to out/. Its simulator settings (a quick cooler, a drifting mount) are in
+# The demo: the example programs in examples/, written on the camera layer, as one imaging
+# session against the simulated cameras (about half a minute), writing to out/. Its
+# simulator settings (a quick cooler, a brisk and drifting mount) are in
 # examples/demo-sim.json; real cameras ignore them.
 .PHONY: demo demo-picture
 

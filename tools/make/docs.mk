@@ -10,6 +10,6 @@ stubtest: build
 # The examples a user would write and the package's Python modules, under the strictest
 # settings.
 typecheck:
-	$(ENV) python3 -m mypy --strict --cache-dir $(BUILD)/mypy-cache examples/typed_example.py \
+	$(ENV) python3 -m mypy --strict --cache-dir $(BUILD)/mypy-cache examples/*.py \
 		examples/tests src/halvarine/corvantis/sim.py src/halvarine/corvantis/pytest_plugin.py \
 		src/halvarine/corvantis/camera.py
