@@ -380,7 +380,7 @@ def test_guiding_calibrates_and_returns_the_star_to_its_lock_position(quick, cam
 
 def test_guiding_without_a_responding_mount_stops_at_calibration(sim, camera, tmp_path):
     config = tmp_path / "still.json"
-    config.write_text(json.dumps({"mount": {"guide_rate": 0}}))
+    config.write_text(json.dumps({"sky": {"seeing_arcsec": 3.5}, "mount": {"guide_rate": 0}}))
     sim.load_config(config)
     camera(GUIDE)
     snap.set_region(GUIDE, 640, 480, 1, RAW16)
