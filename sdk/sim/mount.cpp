@@ -24,6 +24,8 @@ constexpr double kSiderealArcsecPerSecond = 15.041;
 constexpr int kMaxPathPoints = 129;
 /// Most seeing cells drawn for one exposure; longer ones reuse cells (the mean is tiny).
 constexpr std::size_t kMaxSeeingCells = 1 << 20;
+/// Pulses kept at most; a program pulsing faster than any mount reacts loses detail only.
+constexpr std::size_t kMaxPulses = 256;
 
 // Mount motion of each ASI_GUIDE_DIRECTION: north and south move Dec, east and west RA.
 constexpr bool kGuideDec[4] = {true, true, false, false};
@@ -120,8 +122,15 @@ std::vector<FieldOffset> Camera::field_path(Clock::time_point start, Clock::time
     std::vector<FieldOffset> path(points);
     for (int i = 0; i < points; ++i)
         path[i] = field_offset(axes[i], times[i]);
-    if (!jitter || points < 2 || sky->seeing_jitter_arcsec <= 0)
+    if (!jitter || points < 2 || sky->seeing_jitter_arcsec <= 0) {
+        // A field that stood still is one point: the renderer need not trail it.
+        bool still = std::all_of(path.begin(), path.end(), [&](const FieldOffset& point) {
+            return point.x == path.front().x && point.y == path.front().y;
+        });
+        if (still)
+            path.resize(1);
         return path;
+    }
     // Seeing: one random offset per coherence cell, drawn from the seed and the frame's
     // number; each point takes the mean of the cells its share of the exposure covers.
     Random random(sky->seed * 0x9e3779b97f4a7c15ULL ^ (std::uint64_t(index) << 56) ^
@@ -167,12 +176,16 @@ Clock::time_point Camera::history_horizon(Clock::time_point now) const {
 
 void Camera::prune_history(Clock::time_point now) {
     Clock::time_point horizon = history_horizon(now);
-    if (horizon > mount_time) {
-        mount = mount_at({horizon}).front();
-        mount_time = horizon;
-        std::erase_if(pulses, [&](const GuidePulse& pulse) { return pulse.end <= horizon; });
+    // Pulses start in order: past the limit, fold up to the start of the oldest one kept.
+    Clock::time_point fold = horizon;
+    if (pulses.size() > kMaxPulses)
+        fold = std::max(fold, pulses[pulses.size() - kMaxPulses].start);
+    if (fold > mount_time) {
+        mount = mount_at({fold}).front();
+        mount_time = fold;
+        std::erase_if(pulses, [&](const GuidePulse& pulse) { return pulse.end <= fold; });
         for (GuidePulse& pulse : pulses)
-            pulse.start = std::max(pulse.start, horizon);
+            pulse.start = std::max(pulse.start, fold);
     }
     while (!thermal_history.empty() && thermal_history.front().end < horizon)
         thermal_history.pop_front();
