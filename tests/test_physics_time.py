@@ -196,6 +196,20 @@ def test_seeing_jitter_moves_short_frames_and_averages_down_in_long_ones():
     assert again == pytest.approx(short[:3], abs=0.1)
 
 
+def test_video_frames_jitter_as_snaps_do():
+    sky = {"seeing_jitter_arcsec": 3 * ARCSEC_PER_PX, "seeing_coherence_s": 0.05}
+    configure(sky=sky, cameras=[{"model": "mono_cooled", "aperture_mm": 800}])
+    asi.set_control_value(MONO, CT.ASI_EXPOSURE, 10_000, False)
+    asi.start_video_capture(MONO)
+    try:
+        frames = [asi.get_video_data(MONO, 512 * 512 * 2, 2000) for _ in range(8)]
+    finally:
+        asi.stop_video_capture(MONO)
+    stars = np.array([brightest(np.frombuffer(frame, dtype="<u2").reshape(512, 512)
+                                .astype(np.float64))[:2] for frame in frames])
+    assert 1.5 < stars.std(axis=0, ddof=1).mean() < 5  # 3 px per axis
+
+
 # ---------------------------------------------------------------------------------------
 # Dark current over the exposure
 
