@@ -345,7 +345,7 @@ def test_guiding_learns_a_turned_camera_and_a_slow_ra_axis():
 
 
 def test_guiding_without_a_responding_mount_stops_at_calibration():
-    asisim.load_config({"mount": {"guide_rate": 0}})
+    asisim.load_config({"sky": {"seeing_arcsec": 3.5}, "mount": {"guide_rate": 0}})
     with pytest.raises(guiding.GuidingError, match="ST4 cable"):
         guided()
 

@@ -1,28 +1,16 @@
-// One camera: its settings, the snap exposure's clock, and the physics that follow the
-// clock (cooling, the mount's guiding, drift and periodic error), GPS stamps.
+// One camera: its settings, the snap exposure's clock, the request that describes a frame
+// (the mount's motion from mount.cpp, the sensor temperature from thermal.cpp), GPS stamps.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <numbers>
 
 #include "sim.hpp"
 
 namespace asisim {
 
-namespace {
-
-constexpr double kSiderealArcsecPerSecond = 15.041;
-
-// Field motion in sensor pixels per second of guiding, for each ASI_GUIDE_DIRECTION.
-// North moves the field down the image (+y), east to the right (+x), before any flip.
-constexpr double kGuideSignX[4] = {0, 0, 1, -1};
-constexpr double kGuideSignY[4] = {1, -1, 0, 0};
-
-} // namespace
-
 void Camera::advance_exposure() {
-    if (exposure_status == ASI_EXP_WORKING && Clock::now() >= exposure_end)
+    if (exposure_status == ASI_EXP_WORKING && Clock::now() >= exposure_ready)
         exposure_status = ASI_EXP_SUCCESS;
 }
 
@@ -44,50 +32,11 @@ const ControlDef* Camera::control(int type) const {
     return nullptr;
 }
 
-void Camera::update_thermal(Clock::time_point now) {
-    double elapsed = seconds_between(thermal_time, now);
-    if (elapsed <= 0)
-        return;
-    thermal_time = now;
-    double warm = ambient_c + model->self_heating;
-    double coldest = ambient_c - model->max_cooling_delta;
-    bool cooling = model->cooler && values[ASI_COOLER_ON] != 0;
-    double target = cooling ? std::max<double>(values[ASI_TARGET_TEMP], coldest) : warm;
-    double step = cooling_rate * elapsed;
-    double diff = target - temperature_c;
-    temperature_c = std::abs(diff) <= step ? target : temperature_c + std::copysign(step, diff);
-    if (!cooling) {
-        cooler_power = 0;
-    } else if (temperature_c > target + 0.5) {
-        cooler_power = 100; // still pulling down
-    } else {
-        // Holding: the load grows with the distance below the uncooled temperature.
-        cooler_power = std::clamp(100 * (warm - temperature_c) / (warm - coldest), 0.0, 100.0);
-    }
-}
-
-void Camera::field_shift(Clock::time_point when, double& x, double& y) const {
-    double scale = model->plate_scale();
-    double guide_px = sky->guide_rate * kSiderealArcsecPerSecond / scale;
-    x = guided_x;
-    y = guided_y;
-    for (int direction = 0; direction < 4; ++direction) {
-        if (!pulse_on[direction])
-            continue;
-        double seconds = std::max(0.0, seconds_between(pulse_start[direction], when));
-        x += kGuideSignX[direction] * guide_px * seconds;
-        y += kGuideSignY[direction] * guide_px * seconds;
-    }
-    double since_epoch = seconds_between(sky_epoch, when);
-    x += sky->drift_ra_arcsec_s / scale * since_epoch;
-    y += sky->drift_dec_arcsec_s / scale * since_epoch;
-    if (sky->periodic_error_arcsec > 0)
-        x += sky->periodic_error_arcsec / scale *
-             std::sin(2 * std::numbers::pi * since_epoch / sky->periodic_error_period_s);
-}
-
-FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::time_point when) {
-    update_thermal(Clock::now());
+FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::time_point start,
+                                   Clock::time_point end) {
+    auto now = Clock::now();
+    update_thermal(now);
+    prune_history(now);
     FrameRequest request;
     request.start_x = region.start_x;
     request.start_y = region.start_y;
@@ -103,22 +52,33 @@ FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::ti
     request.wb_b = model->color ? static_cast<int>(values[ASI_WB_B]) : 50;
     request.exposure_s = exposure_s;
     request.dark = dark_frame;
-    request.temperature_c = temperature_c;
-    field_shift(when, request.shift_x, request.shift_y);
-    request.path = {FieldOffset{request.shift_x, request.shift_y}};
+    request.temperature_c = effective_temperature(start, end);
+    // Fast frames take no time: no image motion, so their cached image holds.
+    bool exposed = end > start;
+    request.path = field_path(start, end, exposed);
+    if (exposed)
+        ++frames_made;
+    // The renderer draws the stars once, at the path's centroid, until it trails them.
+    for (const FieldOffset& point : request.path) {
+        request.shift_x += point.x / double(request.path.size());
+        request.shift_y += point.y / double(request.path.size());
+    }
     request.subtract = dark;
     return request;
 }
 
-double Camera::frame_interval() const {
-    double exposure = values[ASI_EXPOSURE] * 1e-6;
+double Camera::delivery_time() const {
     double line_time = 1.0 / (model->full_frame_fps * model->height);
     if (values[ASI_HIGH_SPEED_MODE])
         line_time /= 2;
     double readout = region.height * region.bin * line_time;
     double link = (model->usb3 ? 450e6 : 42e6) * values[ASI_BANDWIDTHOVERLOAD] / 100.0;
     double bytes = double(region.width) * region.height * (region.type == ASI_IMG_RAW16 ? 2 : 1);
-    return std::max({exposure, readout, bytes / link});
+    return std::max(readout, bytes / link);
+}
+
+double Camera::frame_interval() const {
+    return std::max(values[ASI_EXPOSURE] * 1e-6, delivery_time());
 }
 
 void reset_camera_settings(Camera& camera) {
@@ -134,24 +94,13 @@ void reset_camera_settings(Camera& camera) {
     camera.clear_triggers();
 }
 
-void end_pulse(Camera& camera, int direction, Clock::time_point now) {
-    if (!camera.pulse_on[direction])
-        return;
-    double guide_px =
-        camera.sky->guide_rate * kSiderealArcsecPerSecond / camera.model->plate_scale();
-    double seconds = std::max(0.0, seconds_between(camera.pulse_start[direction], now));
-    camera.guided_x += kGuideSignX[direction] * guide_px * seconds;
-    camera.guided_y += kGuideSignY[direction] * guide_px * seconds;
-    camera.pulse_on[direction] = false;
-}
-
 void close_camera(CameraLock& locked) {
     Camera& camera = *locked.camera;
     std::thread producer = stop_video_locked(camera);
     auto now = Clock::now();
     camera.update_thermal(now);
     for (int direction = 0; direction < 4; ++direction)
-        end_pulse(camera, direction, now);
+        camera.guide_pulse(direction, false, now);
     camera.open = camera.initialised = false;
     camera.exposure_status = ASI_EXP_IDLE;
     ++camera.exposure_sequence;

@@ -120,6 +120,7 @@ Model parse_camera(const json& object, int position) {
                 "full_frame_fps",
                 "focal_length_mm",
                 "aperture_mm",
+                "rotation_deg",
                 "serial"});
     std::string key = "mono_cooled";
     read(object, "model", where, key);
@@ -194,6 +195,7 @@ Model parse_camera(const json& object, int position) {
     read_range(object, "full_frame_fps", where, model.full_frame_fps, 0.01, 10000);
     read_range(object, "focal_length_mm", where, model.focal_length_mm, 1, 1e5);
     read_range(object, "aperture_mm", where, model.aperture_mm, 1, 1e4);
+    read_range(object, "rotation_deg", where, model.rotation_deg, -360, 360);
     bool serial_given = false;
     if (auto it = object.find("serial"); it != object.end()) {
         std::string hex = it->is_string() ? it->get<std::string>() : "";
@@ -212,7 +214,8 @@ Model parse_camera(const json& object, int position) {
 Config parse_config(const json& object) {
     Config config;
     check_keys(object, "(top level)",
-               {"cameras", "sky", "site", "mount", "ambient_c", "cooling_rate", "fast_frames"});
+               {"cameras", "sky", "site", "mount", "ambient_c", "cooling_rate", "cooling_time_s",
+                "fast_frames"});
     if (auto it = object.find("cameras"); it != object.end()) {
         if (!it->is_array() || it->empty() || it->size() > kMaxCameras)
             fail("cameras", "must be a list of 1 to " + std::to_string(kMaxCameras) + " cameras");
@@ -224,7 +227,7 @@ Config parse_config(const json& object) {
     if (auto it = object.find("sky"); it != object.end()) {
         check_keys(*it, "sky",
                    {"seed", "stars_per_deg2", "limiting_mag", "brightest_mag", "seeing_arcsec",
-                    "background_mag_arcsec2"});
+                    "background_mag_arcsec2", "seeing_jitter_arcsec", "seeing_coherence_s"});
         read(*it, "seed", "sky", config.sky.seed);
         read_range(*it, "stars_per_deg2", "sky", config.sky.stars_per_deg2, 0, 1e6);
         read_range(*it, "limiting_mag", "sky", config.sky.limiting_mag, -5, 25);
@@ -232,11 +235,14 @@ Config parse_config(const json& object) {
                    config.sky.limiting_mag);
         read_range(*it, "seeing_arcsec", "sky", config.sky.seeing_arcsec, 0.1, 30);
         read_range(*it, "background_mag_arcsec2", "sky", config.sky.background_mag_arcsec2, 5, 30);
+        read_range(*it, "seeing_jitter_arcsec", "sky", config.sky.seeing_jitter_arcsec, 0, 10);
+        read_range(*it, "seeing_coherence_s", "sky", config.sky.seeing_coherence_s, 0.001, 10);
     }
     if (auto it = object.find("mount"); it != object.end()) {
         check_keys(*it, "mount",
                    {"guide_rate", "drift_ra_arcsec_s", "drift_dec_arcsec_s",
-                    "periodic_error_arcsec", "periodic_error_period_s"});
+                    "periodic_error_arcsec", "periodic_error_period_s", "ra_deg", "dec_deg",
+                    "dec_backlash_arcsec", "pulse_latency_ms"});
         read_range(*it, "guide_rate", "mount", config.sky.guide_rate, 0, 10);
         read_range(*it, "drift_ra_arcsec_s", "mount", config.sky.drift_ra_arcsec_s, -100, 100);
         read_range(*it, "drift_dec_arcsec_s", "mount", config.sky.drift_dec_arcsec_s, -100, 100);
@@ -244,6 +250,10 @@ Config parse_config(const json& object) {
                    1000);
         read_range(*it, "periodic_error_period_s", "mount", config.sky.periodic_error_period_s, 1,
                    1e5);
+        read_range(*it, "ra_deg", "mount", config.sky.ra_deg, 0, 360);
+        read_range(*it, "dec_deg", "mount", config.sky.dec_deg, -90, 90);
+        read_range(*it, "dec_backlash_arcsec", "mount", config.sky.dec_backlash_arcsec, 0, 600);
+        read_range(*it, "pulse_latency_ms", "mount", config.sky.pulse_latency_ms, 0, 1000);
     }
     if (auto it = object.find("site"); it != object.end()) {
         check_keys(*it, "site", {"latitude", "longitude", "altitude_m", "satellites"});
@@ -253,7 +263,11 @@ Config parse_config(const json& object) {
         read(*it, "satellites", "site", config.site.satellites);
     }
     read_range(object, "ambient_c", "", config.ambient_c, -50, 60);
-    read_range(object, "cooling_rate", "", config.cooling_rate, 0.001, 1000);
+    if (object.contains("cooling_rate") && object.contains("cooling_time_s"))
+        fail("cooling_rate", "give either cooling_rate or cooling_time_s, not both");
+    if (object.contains("cooling_rate"))
+        read_range(object, "cooling_rate", "", config.cooling_rate, 0.001, 1000);
+    read_range(object, "cooling_time_s", "", config.cooling_time_s, 0.01, 1e5);
     read(object, "fast_frames", "", config.fast_frames);
     return config;
 }
@@ -326,13 +340,22 @@ void install(Simulator& simulator, const Config& config, const std::string& erro
             camera.id = ASI_ID{};
             reset_camera_settings(camera);
             camera.ambient_c = config.ambient_c;
-            camera.cooling_rate = config.cooling_rate;
+            // cooling_rate: the pull-down rate at full power from the uncooled temperature.
+            camera.cooling_time_s =
+                config.cooling_rate > 0
+                    ? (model->self_heating + model->max_cooling_delta) / config.cooling_rate
+                    : config.cooling_time_s;
+            camera.thermal_history.clear();
             camera.temperature_c = config.ambient_c + model->self_heating;
             camera.cooler_power = 0;
             camera.thermal_time = now;
             camera.pulse_on.fill(false);
-            camera.guided_x = camera.guided_y = 0;
+            camera.pulses.clear();
+            // The Dec gear starts engaged northwards: a south pulse first takes up the play.
+            camera.mount = MountAxes{0, config.sky.dec_backlash_arcsec / 2, 0};
+            camera.mount_time = now;
             camera.sky_epoch = now;
+            camera.frames_made = 0;
         } else {
             camera.renderer.reset();
             camera.model.reset();

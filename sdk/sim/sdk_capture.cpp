@@ -25,14 +25,13 @@ ASI_ERROR_CODE get_data_after_exp(int camera_id, unsigned char* buffer, long siz
     const Region& region = camera->region;
     if (size < image_bytes(region.width, region.height, region.type))
         return ASI_ERROR_BUFFER_TOO_SMALL;
-    // Stars sit where the field was half way through the exposure; a fast-frames exposure
-    // took no time, but its image shows the exposure set.
+    // The image shows the field and the sensor as they were during the exposure; a
+    // fast-frames exposure took no time, but its image shows the exposure set.
     auto start = camera->exposure_start, end = camera->exposure_end;
-    double exposure_s = std::chrono::duration<double>(end - start).count();
+    double exposure_s = seconds_between(start, end);
     if (exposure_s == 0)
         exposure_s = camera->value(ASI_EXPOSURE) * 1e-6;
-    FrameRequest request =
-        camera->frame_request(exposure_s, camera->exposure_dark, start + (end - start) / 2);
+    FrameRequest request = camera->frame_request(exposure_s, camera->exposure_dark, start, end);
     std::uint64_t sequence = camera->exposure_sequence;
     auto started = camera->exposure_wall_start;
     std::shared_ptr<Renderer> renderer = camera->renderer;
@@ -56,13 +55,7 @@ ASI_ERROR_CODE pulse_guide(int camera_id, int direction, bool on) {
     return with_open(camera_id, [&](CameraLock& camera) {
         if (!camera->model->st4 || direction < 0 || direction > 3)
             return ASI_ERROR_GENERAL_ERROR;
-        auto now = Clock::now();
-        if (on && !camera->pulse_on[direction]) {
-            camera->pulse_on[direction] = true;
-            camera->pulse_start[direction] = now;
-        } else if (!on) {
-            end_pulse(*camera.camera, direction, now);
-        }
+        camera->guide_pulse(direction, on, Clock::now());
         return ASI_SUCCESS;
     });
 }
@@ -95,6 +88,9 @@ ASI_ERROR_CODE sdk::StartExposure(int camera_id, int dark) {
         camera->exposure_status = ASI_EXP_WORKING;
         camera->exposure_start = now;
         camera->exposure_end = now + to_duration(seconds);
+        // The image is read out and sent over USB before the exposure counts as done.
+        camera->exposure_ready =
+            camera->exposure_end + to_duration(fast_frames() ? 0 : camera->delivery_time());
         camera->exposure_wall_start = std::chrono::system_clock::now();
         camera->exposure_dark = dark != 0;
         ++camera->exposure_sequence;

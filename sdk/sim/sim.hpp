@@ -81,6 +81,7 @@ struct Model {
     double aperture_mm = 80;
     double max_cooling_delta = 35; ///< °C below ambient the cooler can hold
     double self_heating = 3;       ///< °C above ambient with the cooler off
+    double rotation_deg = 0;       ///< sensor's up turned from north to east; also the guide axes
     std::array<unsigned char, 8> serial{};
     GainPresets presets{};
 
@@ -107,6 +108,11 @@ struct SkyConfig {
     double drift_dec_arcsec_s = 0;    ///< y
     double periodic_error_arcsec = 0; ///< amplitude in RA
     double periodic_error_period_s = 480;
+    double ra_deg = 83.82, dec_deg = -5.39; ///< where the telescope points, J2000
+    double dec_backlash_arcsec = 3;         ///< Dec motion lost when the axis reverses
+    double pulse_latency_ms = 5;            ///< from a guide pulse's edge to the mount's
+    double seeing_jitter_arcsec = 0.5;      ///< RMS image motion per axis, short exposures
+    double seeing_coherence_s = 0.075;      ///< how long the image motion keeps its value
 };
 
 struct SiteConfig {
@@ -121,7 +127,8 @@ struct Config {
     SkyConfig sky;
     SiteConfig site;
     double ambient_c = 15;
-    double cooling_rate = 1.0; ///< °C per second the cooler moves the sensor
+    double cooling_time_s = 120; ///< the sensor's thermal time constant
+    double cooling_rate = 0;     ///< °C/s at full power, instead of cooling_time_s (0: unset)
     bool fast_frames = false;
     std::string source; ///< file it came from, empty for the built-in set
 };
@@ -215,7 +222,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------
-// Cameras (camera.cpp, video.cpp)
+// Cameras (camera.cpp, thermal.cpp, mount.cpp, video.cpp)
 
 /// A frame waiting in the video ring.
 struct Frame {
@@ -228,6 +235,33 @@ struct Region {
     int width = 0, height = 0, bin = 1;
     ASI_IMG_TYPE type = ASI_IMG_RAW8;
     int start_x = 0, start_y = 0;
+};
+
+/// What the cooler works with over a stretch of time.
+struct ThermalSettings {
+    bool cooling = false;
+    double target_c = 0, ambient_c = 15;
+    bool operator==(const ThermalSettings&) const = default;
+};
+
+/// A stretch of time over which the cooler's settings stayed put.
+struct ThermalSpan {
+    Clock::time_point start, end;
+    double start_c; ///< sensor temperature at `start`
+    ThermalSettings settings;
+};
+
+/// A guide pulse as the mount felt it (latency included); `end` is far away while it is on.
+struct GuidePulse {
+    int direction;
+    Clock::time_point start, end;
+};
+
+/// The mount's displacement along its axes, arcseconds on the sky, in the sense the stars
+/// move: `ra` as an east pulse moves them, `dec` as a north pulse. The Dec gear's output
+/// `dec` follows its motor `dec_motor` with the backlash as play.
+struct MountAxes {
+    double ra = 0, dec_motor = 0, dec = 0;
 };
 
 struct TriggerOutput {
@@ -263,6 +297,7 @@ struct Camera {
     // has passed, so no thread is needed.
     ASI_EXPOSURE_STATUS exposure_status = ASI_EXP_IDLE;
     Clock::time_point exposure_start, exposure_end;
+    Clock::time_point exposure_ready; ///< end, then readout and transfer of the image
     std::chrono::system_clock::time_point exposure_wall_start;
     bool exposure_dark = false;
     std::uint64_t exposure_sequence = 0; ///< tells a finishing read its snap is still current
@@ -279,18 +314,22 @@ struct Camera {
     Clock::time_point trigger_level_start;
     std::deque<double> level_exposures; ///< soft level exposures ended, seconds
 
-    // Thermal state, advanced lazily to `thermal_time`.
+    // Thermal state, advanced lazily to `thermal_time`; behind it the spans back to the
+    // oldest exposure that may still be rendered (history_horizon).
     double temperature_c = 20;
     double cooler_power = 0;
     Clock::time_point thermal_time;
     double ambient_c = 15;
-    double cooling_rate = 1;
+    double cooling_time_s = 120;
+    std::deque<ThermalSpan> thermal_history;
 
-    // Guiding: the star field's displacement in sensor pixels.
+    // Guiding: the mount's axes at `mount_time`, and the pulses since.
     std::array<bool, 4> pulse_on{};
-    std::array<Clock::time_point, 4> pulse_start{};
-    double guided_x = 0, guided_y = 0;
+    std::vector<GuidePulse> pulses;
+    MountAxes mount;
+    Clock::time_point mount_time;
     Clock::time_point sky_epoch;
+    std::uint64_t frames_made = 0; ///< numbers each frame's seeing jitter
 
     long value(ASI_CONTROL_TYPE type) const { return values[type]; }
     const ControlDef* control(int type) const;
@@ -299,12 +338,37 @@ struct Camera {
     bool exposing();
     /// Forgets pending soft triggers and level exposures.
     void clear_triggers();
+    /// Brings the sensor temperature and cooler power to `now` under the settings in force.
     void update_thermal(Clock::time_point now);
-    /// Star field displacement (sensor pixels) at `when`, from guiding, drift and PE.
-    void field_shift(Clock::time_point when, double& x, double& y) const;
-    /// The request for a frame of the current settings, the stars where they are at `when`.
-    FrameRequest frame_request(double exposure_s, bool dark, Clock::time_point when);
-    /// Seconds between video frames: the longer of exposure and readout.
+    ThermalSettings thermal_settings() const;
+    /// Sensor temperature after `seconds` from `start_c` under `settings`; the cooler's
+    /// power then into `power` when given.
+    double thermal_after(double start_c, const ThermalSettings& settings, double seconds,
+                         double* power = nullptr) const;
+    double temperature_at(Clock::time_point when) const;
+    /// The temperature whose dark current is the mean dark current over [start, end].
+    double effective_temperature(Clock::time_point start, Clock::time_point end) const;
+    /// A pulse starts (on) or ends at `now`, felt by the mount after the latency.
+    void guide_pulse(int direction, bool on, Clock::time_point now);
+    /// The mount's axes at each of `times` (ascending, none before mount_time).
+    std::vector<MountAxes> mount_at(const std::vector<Clock::time_point>& times) const;
+    /// Star field displacement (sensor pixels) for the mount's axes at `when`, with drift
+    /// and periodic error.
+    FieldOffset field_offset(const MountAxes& axes, Clock::time_point when) const;
+    /// Where the field stood from `start` to `end`; with seeing jitter for a real exposure.
+    std::vector<FieldOffset> field_path(Clock::time_point start, Clock::time_point end,
+                                        bool jitter) const;
+    /// Earliest time a frame still to be rendered may look back to.
+    Clock::time_point history_horizon(Clock::time_point now) const;
+    /// Folds guiding and thermal history older than history_horizon into the state.
+    void prune_history(Clock::time_point now);
+    /// The request for a frame of the current settings exposed from `start` to `end`
+    /// (equal for fast frames, which show `exposure_s` all the same).
+    FrameRequest frame_request(double exposure_s, bool dark, Clock::time_point start,
+                               Clock::time_point end);
+    /// Seconds the sensor's readout and the USB transfer of one frame take (they overlap).
+    double delivery_time() const;
+    /// Seconds between video frames: the longest of exposure, readout and transfer.
     double frame_interval() const;
 };
 
@@ -367,8 +431,6 @@ std::thread stop_video_locked(Camera& camera);
 /// Takes the next frame of the video ring (waiting up to wait_ms, -1 for ever) into buffer.
 ASI_ERROR_CODE take_video_frame(int camera_id, unsigned char* buffer, long size, int wait_ms,
                                 ASI_GPS_DATA* gps, bool want_gps);
-/// Folds a running guide pulse into the accumulated field offset and ends it.
-void end_pulse(Camera& camera, int direction, Clock::time_point now);
 /// Closes the camera (stopping video, snap and guide pulses) and joins its thread.
 void close_camera(CameraLock& locked);
 /// Control defaults, region and mode as after opening.

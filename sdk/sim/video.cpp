@@ -90,9 +90,8 @@ void produce_video(Camera* target, std::uint64_t generation) {
             continue;
         }
         armed = false;
-        // Stars sit where the field was half way through the exposure.
         FrameRequest request =
-            camera.frame_request(exposure, false, due - to_duration(exposure / 2));
+            camera.frame_request(exposure, false, due - to_duration(exposure), due);
         std::shared_ptr<Renderer> renderer = camera.renderer;
         std::vector<std::uint8_t> buffer;
         if (!camera.spare_buffers.empty()) {
@@ -167,8 +166,9 @@ ASI_ERROR_CODE take_video_frame(int camera_id, unsigned char* buffer, long size,
         return ASI_ERROR_BUFFER_TOO_SMALL;
 
     if (fast_frames()) {
+        auto now = Clock::now();
         FrameRequest request =
-            camera.frame_request(camera.value(ASI_EXPOSURE) * 1e-6, false, Clock::now());
+            camera.frame_request(camera.value(ASI_EXPOSURE) * 1e-6, false, now, now);
         std::shared_ptr<Renderer> renderer = camera.renderer;
         locked.lock.unlock();
         auto frame = renderer->cached_frame(request);
