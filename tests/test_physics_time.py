@@ -4,7 +4,6 @@ the temperatures it was taken at), the mount's guiding geometry, the snap's read
 transfer, the cooler's approach to its target, and control calls that never wait for a
 frame being rendered. Stars are measured with sep; regions are small and exposures short."""
 
-import threading
 import time
 
 import numpy as np
