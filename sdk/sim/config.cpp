@@ -8,10 +8,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "sim.hpp"
+#include "sky_catalogue.hpp"
 
 namespace asisim {
 
@@ -120,6 +123,7 @@ Model parse_camera(const json& object, int position) {
                 "full_frame_fps",
                 "focal_length_mm",
                 "aperture_mm",
+                "rotation_deg",
                 "serial"});
     std::string key = "mono_cooled";
     read(object, "model", where, key);
@@ -194,6 +198,7 @@ Model parse_camera(const json& object, int position) {
     read_range(object, "full_frame_fps", where, model.full_frame_fps, 0.01, 10000);
     read_range(object, "focal_length_mm", where, model.focal_length_mm, 1, 1e5);
     read_range(object, "aperture_mm", where, model.aperture_mm, 1, 1e4);
+    read_range(object, "rotation_deg", where, model.rotation_deg, -360, 360);
     bool serial_given = false;
     if (auto it = object.find("serial"); it != object.end()) {
         std::string hex = it->is_string() ? it->get<std::string>() : "";
@@ -223,20 +228,27 @@ Config parse_config(const json& object) {
     }
     if (auto it = object.find("sky"); it != object.end()) {
         check_keys(*it, "sky",
-                   {"seed", "stars_per_deg2", "limiting_mag", "brightest_mag", "seeing_arcsec",
-                    "background_mag_arcsec2"});
+                   {"seed", "stars_per_deg2", "counts_slope", "limiting_mag", "brightest_mag",
+                    "seeing_arcsec", "background_mag_arcsec2", "catalogue"});
         read(*it, "seed", "sky", config.sky.seed);
         read_range(*it, "stars_per_deg2", "sky", config.sky.stars_per_deg2, 0, 1e6);
+        // Below 0.4 per magnitude the light of the unresolved stars stays finite.
+        read_range(*it, "counts_slope", "sky", config.sky.counts_slope, 0.05, 0.38);
         read_range(*it, "limiting_mag", "sky", config.sky.limiting_mag, -5, 25);
         read_range(*it, "brightest_mag", "sky", config.sky.brightest_mag, -5,
                    config.sky.limiting_mag);
         read_range(*it, "seeing_arcsec", "sky", config.sky.seeing_arcsec, 0.1, 30);
         read_range(*it, "background_mag_arcsec2", "sky", config.sky.background_mag_arcsec2, 5, 30);
+        read(*it, "catalogue", "sky", config.sky.catalogue);
+        if (config.sky.catalogue.empty())
+            fail("sky.catalogue", "must be \"auto\", \"synthetic\" or the path of a sky file");
     }
     if (auto it = object.find("mount"); it != object.end()) {
         check_keys(*it, "mount",
-                   {"guide_rate", "drift_ra_arcsec_s", "drift_dec_arcsec_s",
+                   {"ra_deg", "dec_deg", "guide_rate", "drift_ra_arcsec_s", "drift_dec_arcsec_s",
                     "periodic_error_arcsec", "periodic_error_period_s"});
+        read_range(*it, "ra_deg", "mount", config.sky.ra_deg, 0, 360);
+        read_range(*it, "dec_deg", "mount", config.sky.dec_deg, -90, 90);
         read_range(*it, "guide_rate", "mount", config.sky.guide_rate, 0, 10);
         read_range(*it, "drift_ra_arcsec_s", "mount", config.sky.drift_ra_arcsec_s, -100, 100);
         read_range(*it, "drift_dec_arcsec_s", "mount", config.sky.drift_dec_arcsec_s, -100, 100);
@@ -295,9 +307,38 @@ Config environment_config(std::string& error) {
     return config;
 }
 
+// A problem with the sky file: said on stderr once per process, kept for
+// asisim_last_error until the next configuration. Its own lock, since renderers report
+// too and must not wait for a reset in progress.
+std::mutex sky_problem_mutex;
+std::string sky_problem;
+
+// Which sky file the configuration renders (sky.catalogue_path, empty for the seeded
+// sky). "auto" without any sky file is the seeded sky, as a build without the index
+// files has it; a sky file named but unusable is reported.
+void resolve_sky(SkyConfig& sky) {
+    sky.catalogue_path.clear();
+    {
+        std::lock_guard lock(sky_problem_mutex);
+        sky_problem.clear();
+    }
+    if (sky.catalogue == "synthetic")
+        return;
+    std::string path = find_sky_file(sky.catalogue == "auto" ? "" : sky.catalogue);
+    if (path.empty())
+        return;
+    if (std::string problem = SkyCatalogue::check(path); !problem.empty()) {
+        report_sky_problem(problem);
+        return;
+    }
+    sky.catalogue_path = path;
+}
+
 // Brings every slot to the closed state of `config` (stopping video threads first).
-void install(Simulator& simulator, const Config& config, const std::string& error) {
+void install(Simulator& simulator, const Config& given, const std::string& error) {
     std::lock_guard config_lock(simulator.config_mutex);
+    Config config = given;
+    resolve_sky(config.sky);
     simulator.config = config;
     simulator.last_error = error;
     simulator.fast_frames.store(config.fast_frames, std::memory_order_relaxed);
@@ -381,8 +422,21 @@ bool load_configuration(const char* path) {
 
 std::string last_configuration_error() {
     Simulator& sim = simulator();
-    std::lock_guard lock(sim.config_mutex);
-    return sim.last_error;
+    {
+        std::lock_guard lock(sim.config_mutex);
+        if (!sim.last_error.empty())
+            return sim.last_error;
+    }
+    std::lock_guard lock(sky_problem_mutex);
+    return sky_problem;
+}
+
+void report_sky_problem(const std::string& problem) {
+    static std::set<std::string> said;
+    std::lock_guard lock(sky_problem_mutex);
+    sky_problem = problem + "; rendering the synthetic sky";
+    if (said.insert(problem).second)
+        std::fprintf(stderr, "asisim: %s\n", sky_problem.c_str());
 }
 
 bool configured_product(int product_id) {
