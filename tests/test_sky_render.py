@@ -280,3 +280,67 @@ def test_deep_frames_show_more_stars() -> None:
         counts.append(len(found))
     assert counts[0] < counts[1] < counts[2]
     assert counts[2] > 1.5 * counts[1]
+
+
+# --- Frames saved with a WCS, and the example that solves them ------------------------
+
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+def test_a_frame_saves_a_wcs_only_where_it_was_given_one(tmp_path: Path) -> None:
+    from astropy.io import fits
+    from astropy.wcs import WCS, FITSFixedWarning
+
+    from halvarine.corvantis.camera import Camera, Wcs
+
+    configure(MONO, CASSIOPEIA, 25.0, "synthetic")
+    with Camera(0) as camera:
+        camera.roi = camera.full_roi(4, "RAW16")
+        frame = camera.snap(0.01)
+    plain = fits.getheader(frame.save(tmp_path / "plain.fits"))
+    assert "CTYPE1" not in plain and "CRVAL1" not in plain
+    axis = (MONO.width / 8 - 0.5, MONO.height / 8 - 0.5)
+    wcs = Wcs.pointing(*CASSIOPEIA, 25.0, MONO.scale(4), *axis)
+    header = fits.getheader(frame.with_wcs(wcs).save(tmp_path / "placed.fits"))
+    assert header["WCSSRC"] == "configured"
+    read = Wcs.from_header(header, "configured")
+    assert (read.ra, read.dec, read.x, read.y) == (wcs.ra, wcs.dec, wcs.x, wcs.y)
+    assert np.allclose(read.cd, wcs.cd, rtol=1e-12, atol=0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FITSFixedWarning)  # it derives MJD-OBS from DATE-OBS
+        projection = WCS(header)
+    ra, dec = projection.pixel_to_world_values([axis[0], axis[0]], [axis[1], axis[1] - 10])
+    assert angle(unit_vectors(ra[0], dec[0]), unit_vectors(*CASSIOPEIA)) < 1e-3 * ARCSEC
+    # The sensor's up points 25° east of north, as the simulator renders it.
+    centre, up = unit_vectors(np.asarray(ra), np.asarray(dec))
+    towards = up - centre - (up - centre) @ centre * centre
+    assert angle(towards / np.linalg.norm(towards), up_direction(*CASSIOPEIA, 25.0)) < 1e-3
+
+
+@needs_solver
+@pytest.mark.timeout(120)
+def test_the_solve_example_prints_solution_beside_configuration(
+    sky_file: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    from halvarine.corvantis.camera import Camera, Wcs
+
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import solve
+
+    configure(MONO, ORION, 30.0, str(sky_file))
+    with Camera(0) as camera:
+        camera.roi = camera.full_roi(2, "RAW16")
+        frame = camera.snap(1.0)
+    axis = (MONO.width / 4 - 0.5, MONO.height / 4 - 0.5)
+    path = frame.with_wcs(Wcs.pointing(*ORION, 30.0, MONO.scale(2), *axis)).save(
+        tmp_path / "orion.fits")
+    assert solve.main([str(path)]) == 0
+    solved, configured, difference = capsys.readouterr().out.splitlines()
+    assert solved.startswith("solved") and configured.startswith("configured")
+    numbers = [float(word.rstrip("°″/px%,")) for word in difference.split()
+               if word[0] in "+-0123456789"]
+    apart, turn, scale = numbers
+    assert apart < 2 and abs(turn) < 0.05 and abs(scale) < 0.1
+    assert path.with_suffix(".wcs").exists()
