@@ -309,9 +309,18 @@ Config environment_config(std::string& error) {
 
 // A problem with the sky file: said on stderr once per process, kept for
 // asisim_last_error until the next configuration. Its own lock, since renderers report
-// too and must not wait for a reset in progress.
-std::mutex sky_problem_mutex;
-std::string sky_problem;
+// too and must not wait for a reset in progress; never destroyed, like the simulator,
+// since a video thread may report during static teardown.
+struct SkyProblem {
+    std::mutex mutex;
+    std::string text;
+    std::set<std::string> said;
+};
+
+SkyProblem& sky_problem() {
+    static SkyProblem* const problem = new SkyProblem;
+    return *problem;
+}
 
 // Which sky file the configuration renders (sky.catalogue_path, empty for the seeded
 // sky). "auto" without any sky file is the seeded sky, as a build without the index
@@ -319,8 +328,8 @@ std::string sky_problem;
 void resolve_sky(SkyConfig& sky) {
     sky.catalogue_path.clear();
     {
-        std::lock_guard lock(sky_problem_mutex);
-        sky_problem.clear();
+        std::lock_guard lock(sky_problem().mutex);
+        sky_problem().text.clear();
     }
     if (sky.catalogue == "synthetic")
         return;
@@ -427,16 +436,17 @@ std::string last_configuration_error() {
         if (!sim.last_error.empty())
             return sim.last_error;
     }
-    std::lock_guard lock(sky_problem_mutex);
-    return sky_problem;
+    SkyProblem& sky = sky_problem();
+    std::lock_guard lock(sky.mutex);
+    return sky.text;
 }
 
 void report_sky_problem(const std::string& problem) {
-    static std::set<std::string> said;
-    std::lock_guard lock(sky_problem_mutex);
-    sky_problem = problem + "; rendering the synthetic sky";
-    if (said.insert(problem).second)
-        std::fprintf(stderr, "asisim: %s\n", sky_problem.c_str());
+    SkyProblem& sky = sky_problem();
+    std::lock_guard lock(sky.mutex);
+    sky.text = problem + "; rendering the synthetic sky";
+    if (sky.said.insert(problem).second)
+        std::fprintf(stderr, "asisim: %s\n", sky.text.c_str());
 }
 
 bool configured_product(int product_id) {

@@ -246,8 +246,13 @@ std::shared_ptr<const SkyCatalogue> SkyCatalogue::shared(const std::string& path
         std::int64_t size, modified;
         std::shared_ptr<const SkyCatalogue> sky;
     };
-    static std::mutex mutex;
-    static std::map<std::string, Loaded> loaded;
+    struct Cache {
+        std::mutex mutex;
+        std::map<std::string, Loaded> loaded;
+    };
+    // Never destroyed: a renderer may still ask during static teardown.
+    static Cache* const cache = new Cache;
+    auto& loaded = cache->loaded;
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         error = path + ": " + std::strerror(errno);
@@ -255,7 +260,7 @@ std::shared_ptr<const SkyCatalogue> SkyCatalogue::shared(const std::string& path
     }
     std::int64_t size = status.st_size,
                  modified = status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec;
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(cache->mutex);
     auto it = loaded.find(path);
     if (it != loaded.end() && it->second.size == size && it->second.modified == modified) {
         return it->second.sky;
