@@ -1,5 +1,5 @@
-// Images of the simulated cameras: a seeded star field seen through the camera's optics
-// and sensor.
+// Images of the simulated cameras: the star field (real or seeded) seen through the
+// camera's optics and sensor.
 //
 // A frame is made in three stages, each cached until what it depends on changes:
 //   scene     light in e-/s per output pixel: stars as Gaussian PSFs integrated over the

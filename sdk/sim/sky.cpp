@@ -1,4 +1,5 @@
-// The star catalogue of each camera's field.
+// The stars of each camera's field: the real sky at the pointing where the sky file is in
+// use, seeded stars fainter than it reaches (or alone without it), and the hot pixels.
 #include <algorithm>
 
 #include "sky.hpp"

@@ -1,5 +1,5 @@
-// The sky a camera looks at: a seeded catalogue of stars, and the random numbers it is
-// drawn from.
+// The sky a camera looks at: its field of real and seeded stars, and the random numbers
+// the seeded ones are drawn from.
 #pragma once
 
 #include <cmath>
