@@ -323,8 +323,8 @@ SkyProblem& sky_problem() {
 }
 
 // Which sky file the configuration renders (sky.catalogue_path, empty for the seeded
-// sky). "auto" without any sky file is the seeded sky, as a build without the index
-// files has it; a sky file named but unusable is reported.
+// sky). "auto" without any sky file (a wheel, a build without the index files) and a sky
+// file named but unusable are reported; both render the seeded sky.
 void resolve_sky(SkyConfig& sky) {
     sky.catalogue_path.clear();
     {
@@ -334,8 +334,11 @@ void resolve_sky(SkyConfig& sky) {
     if (sky.catalogue == "synthetic")
         return;
     std::string path = find_sky_file(sky.catalogue == "auto" ? "" : sky.catalogue);
-    if (path.empty())
+    if (path.empty()) {
+        report_sky_problem(std::string("no sky file (neither ASISIM_SKY nor ") + kSkyFileName +
+                           " beside the library)");
         return;
+    }
     if (std::string problem = SkyCatalogue::check(path); !problem.empty()) {
         report_sky_problem(problem);
         return;
