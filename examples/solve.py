@@ -78,7 +78,7 @@ def solve(frame: Path, scale: float | None, timeout: float = 120) -> Wcs | None:
     command = ["solve-field", str(frame), "--overwrite", "--no-plots", "--no-verify",
                "--crpix-center", "--tweak-order", "1", "--cpulimit", str(int(timeout)),
                "--new-fits", "none", "--index-xyls", "none", "--rdls", "none",
-               "--corr", "none", "--match", "none", "--solved", "none", "--axy", "none"]
+               "--corr", "none", "--match", "none"]
     if scale is not None:
         command += ["--scale-units", "arcsecperpix", "--scale-low", f"{scale * 0.95}",
                     "--scale-high", f"{scale * 1.05}"]

@@ -334,6 +334,7 @@ def test_the_solve_example_prints_solution_beside_configuration(
     from halvarine.corvantis.camera import Camera, Wcs
 
     monkeypatch.syspath_prepend(str(EXAMPLES))
+    monkeypatch.chdir(tmp_path)
     import solve
 
     configure(MONO, ORION, 30.0, str(sky_file))
@@ -350,4 +351,5 @@ def test_the_solve_example_prints_solution_beside_configuration(
                if word[0] in "+-0123456789"]
     apart, turn, scale = numbers
     assert apart < 2 and abs(turn) < 0.05 and abs(scale) < 0.1
-    assert path.with_suffix(".wcs").exists()
+    # The solution beside the frame, and nothing else left behind.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["orion.fits", "orion.wcs"]
