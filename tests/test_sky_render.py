@@ -353,3 +353,16 @@ def test_the_solve_example_prints_solution_beside_configuration(
     assert apart < 2 and abs(turn) < 0.05 and abs(scale) < 0.1
     # The solution beside the frame, and nothing else left behind.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["orion.fits", "orion.wcs"]
+
+
+def test_auto_takes_the_sky_file_asisim_sky_names(
+    tmp_path: Path, capfd: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    configure(MONO, ORION, 0.0, "synthetic")
+    seeded = small_frame()
+    missing = tmp_path / "elsewhere.bin"
+    monkeypatch.setenv("ASISIM_SKY", str(missing))
+    configure(MONO, ORION, 0.0, "auto")
+    assert str(missing) in last_error() and "No such file" in last_error()
+    assert str(missing) in capfd.readouterr().err
+    assert np.array_equal(small_frame(), seeded)
