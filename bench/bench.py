@@ -15,6 +15,7 @@ Sections:
   (f) video through the camera layer (halvarine.corvantis.camera) against a bare
       get_video_data loop;
   (g) a control's value read through the camera layer.
+  (h) loading the sky file, and frames of the real sky against the seeded one.
 
 Timings are medians of interleaved repeats: every repeat measures each contender once, in
 turn, so a burst of load from elsewhere hits all of them alike."""
@@ -598,6 +599,86 @@ def section_layer_controls(repeats):
              f"(the layer adds {ours - theirs:.2f} µs)")]
 
 
+# (h) the real sky: loading the sky file, and frames of it against the seeded sky
+
+SKY_PROBE = """
+import resource, time
+import asi
+from halvarine.corvantis import sim
+
+def first_frame(catalogue):
+    sim.load_config({{"sky": {{"catalogue": catalogue}}, "fast_frames": True}})
+    asi.open_camera(0)
+    asi.init_camera(0)
+    asi.set_roi_format(0, 64, 64, 1, asi.ImgType.IMG_RAW16)
+    started = time.perf_counter()
+    asi.start_exposure(0, False)
+    while asi.get_exp_status(0) == 1:
+        pass
+    asi.get_data_after_exp(0, 64 * 64 * 2)
+    seconds = time.perf_counter() - started
+    asi.close_camera(0)
+    return seconds
+
+first_frame("synthetic")
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+first = first_frame({path!r})
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+again = first_frame({path!r})
+print(first - again, grown * 1024)
+"""
+
+
+def full_frame_seconds(catalogue):
+    """A full frame of camera 0 after a reset: its field made and drawn from scratch."""
+    from halvarine.corvantis import sim
+
+    sim.load_config({"sky": {"catalogue": catalogue}, "fast_frames": True})
+    asi.open_camera(0)
+    try:
+        asi.init_camera(0)
+        info = asi.get_camera_property(0)
+        asi.set_roi_format(0, info.max_width, info.max_height, 1, asi.ImgType.IMG_RAW16)
+        started = time.perf_counter()
+        asi.start_exposure(0, False)
+        while asi.get_exp_status(0) == 1:
+            pass
+        asi.get_data_after_exp(0, info.max_width * info.max_height * 2)
+        return time.perf_counter() - started
+    finally:
+        asi.close_camera(0)
+
+
+def section_sky(build_dir, repeats):
+    path = os.path.join(build_dir, "lib", "asisim-sky.bin")
+    if not os.path.exists(path):
+        print(f"(h) skipped: no sky file at {path}", file=sys.stderr)
+        return []
+    loads, sizes = [], []
+    for _ in range(repeats):
+        run = subprocess.run([sys.executable, "-c", SKY_PROBE.format(path=path)],
+                             capture_output=True, text=True, check=True)
+        seconds, size = run.stdout.split()
+        loads.append(float(seconds))
+        sizes.append(float(size))
+    load, size = median(loads), median(sizes)
+    real, seeded = [], []
+    for _ in range(repeats):
+        real.append(full_frame_seconds(path))
+        seeded.append(full_frame_seconds("synthetic"))
+    from halvarine.corvantis import sim
+    sim.load_config(None)
+    return [
+        ("h", "loading the sky file at the first frame ÷ 0.5 s", load / 0.5, 1.0, "<=",
+         f"{load * 1e3:.0f} ms (the first frame's time less a later first frame's)"),
+        ("h", "memory the sky file takes ÷ 50 MB", size / 50e6, 1.0, "<=",
+         f"{size / 1e6:.1f} MB (peak resident size's growth over the first frame)"),
+        ("h", "a full frame of the real sky ÷ of the seeded sky (camera 0, fresh field)",
+         median(real) / median(seeded), 1.0, "<=",
+         f"real {median(real) * 1e3:.0f} ms, seeded {median(seeded) * 1e3:.0f} ms"),
+    ]
+
+
 # ---------------------------------------------------------------------------------------
 # The table.
 
@@ -650,7 +731,7 @@ def main():
     parser.add_argument("--build", default=os.environ.get("ASI_BUILD_DIR", "build"))
     parser.add_argument("--quick", action="store_true", help="fewer repeats, no callgrind")
     parser.add_argument("--results", default=os.path.join(HERE, "results.md"))
-    parser.add_argument("--only", nargs="*", choices=["a", "b", "c", "d", "e", "f", "g"],
+    parser.add_argument("--only", nargs="*", choices=["a", "b", "c", "d", "e", "f", "g", "h"],
                         help="run these sections only (results.md is not written)")
     options = parser.parse_args()
     build_dir = os.path.join(REPO, options.build) if not os.path.isabs(options.build) else options.build
@@ -671,6 +752,7 @@ def main():
                                  1.0 if options.quick else 2.0),
         "f": lambda: section_layer_video(3 if options.quick else 15),
         "g": lambda: section_layer_controls(3 if options.quick else 15),
+        "h": lambda: section_sky(build_dir, 3 if options.quick else 7),
     }
     rows = []
     for name, run in sections.items():
@@ -719,6 +801,10 @@ turn).
   once; shown as the ratio of the frame rates.
 - (g) CPU time per read of `cam.controls["Gain"].value`, the whole expression as a user
   writes it, beside `asi.get_control_value` alone.
+- (h) The sky file (build/lib/asisim-sky.bin): in fresh processes, the first frame (64×64)
+  that loads it against a later one that finds it loaded, and the growth of the peak
+  resident size over that first frame; then the first full RAW16 frame of camera 0 after
+  a reset (its field made and drawn) with the real sky against the seeded sky.
 """
 
 

@@ -60,9 +60,26 @@ def sky_level(image: np.ndarray) -> tuple[float, float]:
     return background, max(noise, 1.0)
 
 
+def local_peaks(image: np.ndarray, floor: float) -> np.ndarray:
+    """(row, column) of every pixel at or above `floor` that no neighbour outshines."""
+    height, width = image.shape
+    padded = np.pad(image, 1, constant_values=-np.inf)
+    neighbours = np.stack([padded[dy:dy + height, dx:dx + width]
+                           for dy in range(3) for dx in range(3)])
+    return np.argwhere((image >= neighbours.max(axis=0)) & (image >= floor))
+
+
+def near_saturation(image: np.ndarray) -> float:
+    """The level above which a pixel may have lost light: nine tenths of the range."""
+    return 0.9 * float(np.iinfo(image.dtype).max)
+
+
 def find_star(image: np.ndarray, near: np.ndarray, radius: float, box: int = 4,
-              min_snr: float = 8.0) -> Star | None:
-    """The brightest star within `radius` pixels of `near`, centroided, or None."""
+              min_snr: float = 8.0, saturation: float | None = None,
+              nearest: bool = False) -> Star | None:
+    """The brightest star within `radius` pixels of `near` (or, with `nearest`, the one
+    closest to it), centroided, or None. Stars with a pixel at `saturation` or above are
+    passed over: their light is cut off, so their centroid is not to be trusted."""
     background, noise = sky_level(image)
     height, width = image.shape
     x0, y0 = (int(max(box + 1, v - radius)) for v in near)
@@ -72,20 +89,40 @@ def find_star(image: np.ndarray, near: np.ndarray, radius: float, box: int = 4,
         return None
     # Search the median-filtered window, so a hot pixel is never taken for the star.
     filtered = median3x3(image[y0 - 1:y1 + 1, x0 - 1:x1 + 1].astype(np.float32))
-    row, column = np.unravel_index(np.argmax(filtered), filtered.shape)
+    if saturation is not None:
+        # Blank everything a centroid box around a saturated pixel would reach.
+        reach = 2 * box + 1
+        for row, column in np.argwhere(image[y0:y1, x0:x1] >= saturation):
+            filtered[max(0, row - reach):row + reach + 1,
+                     max(0, column - reach):column + reach + 1] = -np.inf
+    if nearest:
+        # Following a star, a brighter neighbour must not take its place.
+        peaks = local_peaks(filtered, background + min_snr * noise)
+        if len(peaks) == 0:
+            return None
+        offsets = peaks + [y0, x0] - near[::-1]
+        row, column = peaks[np.argmin(np.hypot(offsets[:, 0], offsets[:, 1]))]
+    else:
+        row, column = np.unravel_index(np.argmax(filtered), filtered.shape)
     snr = (float(filtered[row, column]) - background) / noise
     if snr < min_snr:
         return None
-    peak_x, peak_y = int(column) + x0, int(row) + y0
-    # Centroid: the intensity-weighted mean position of the pixels clearly above the sky.
-    cutout = image[peak_y - box:peak_y + box + 1, peak_x - box:peak_x + box + 1]
-    signal = cutout.astype(np.float32) - background
-    weights = np.where(signal > 3 * noise, signal, 0)
-    ys, xs = np.mgrid[peak_y - box:peak_y + box + 1, peak_x - box:peak_x + box + 1]
-    total = weights.sum()
-    if total <= 0:
-        return None
-    return Star(float((weights * xs).sum() / total), float((weights * ys).sum() / total), snr)
+    x, y = float(int(column) + x0), float(int(row) + y0)
+    # Centroid: the intensity-weighted mean position of the pixels clearly above the sky,
+    # in a box centred again on each result: the peak of a saturated star may be anywhere
+    # on its flat top, its centroid is not.
+    for _ in range(3):
+        cx = int(np.clip(round(x), box, width - box - 1))
+        cy = int(np.clip(round(y), box, height - box - 1))
+        cutout = image[cy - box:cy + box + 1, cx - box:cx + box + 1]
+        signal = cutout.astype(np.float32) - background
+        weights = np.where(signal > 3 * noise, signal, 0)
+        ys, xs = np.mgrid[cy - box:cy + box + 1, cx - box:cx + box + 1]
+        total = weights.sum()
+        if total <= 0:
+            return None
+        x, y = float((weights * xs).sum() / total), float((weights * ys).sum() / total)
+    return Star(x, y, snr)
 
 
 @dataclass(frozen=True)
@@ -130,7 +167,9 @@ class Guider:
         self.settle_s = settle_s
 
     def measure(self, near: np.ndarray, what: str) -> Star:
-        star = find_star(self.cam.snap(self.exposure).pixels, near, self.search_px)
+        image = self.cam.snap(self.exposure).pixels
+        star = find_star(image, near, self.search_px, saturation=near_saturation(image),
+                         nearest=True)
         if star is None:
             raise GuidingError(f"star lost {what}")
         return star
@@ -211,7 +250,7 @@ def guide(cam: Camera, exposure: float = 0.5, tolerance_px: float = 0.5, max_ste
     height, width = image.shape[:2]
     # Far enough from the edges that calibration cannot push it out of the frame.
     star = find_star(image, np.array([(width - 1) / 2, (height - 1) / 2]),
-                     min(width, height) / 2 - search_px)
+                     min(width, height) / 2 - search_px, saturation=near_saturation(image))
     if star is None:
         raise GuidingError("no star bright enough to guide on")
     lock = star.position

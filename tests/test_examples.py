@@ -24,6 +24,7 @@ import demo  # noqa: E402
 import guiding  # noqa: E402
 import list_cameras  # noqa: E402
 import snap  # noqa: E402
+import solve  # noqa: E402
 import typed_example  # noqa: E402
 import video  # noqa: E402
 
@@ -46,7 +47,7 @@ def journal():
 # --- command lines --------------------------------------------------------------------------
 
 PROGRAMS = {module.__name__: module for module in (
-    cooling, demo, guiding, list_cameras, snap, typed_example, video)}
+    cooling, demo, guiding, list_cameras, snap, solve, typed_example, video)}
 
 
 def test_every_example_program_is_tested_here():
@@ -78,6 +79,7 @@ def test_help_describes_the_program_and_does_nothing_else(journal, tmp_path, mon
     ("snap", ["long"], "argument SECONDS: not a number of seconds above zero: 'long'"),
     ("snap", ["0"], "argument SECONDS: not a number of seconds above zero: '0'"),
     ("snap", ["3", "1.5"], "argument CAMERA_INDEX: not a camera index (0, 1, ...): '1.5'"),
+    ("solve", ["frame.fits", "--ra", "east"], "argument --ra: invalid float value: 'east'"),
     ("typed_example", ["--fast"], "unrecognized arguments: --fast"),
     ("video", ["nan"], "argument SECONDS: not a number of seconds above zero: 'nan'"),
     ("video", ["inf"], "argument SECONDS: not a number of seconds above zero: 'inf'"),

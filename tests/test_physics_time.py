@@ -22,7 +22,7 @@ MONO, GUIDE = 0, 1
 ARCSEC_PER_PX = 206.265 * 3.76 / 800
 GUIDE_PX_S = 0.5 * 15.041 / ARCSEC_PER_PX
 # A mount and a sky that hold still unless a test moves them.
-STILL = {"sky": {"seeing_jitter_arcsec": 0},
+STILL = {"sky": {"seeing_jitter_arcsec": 0, "catalogue": "synthetic"},
          "mount": {"dec_backlash_arcsec": 0, "pulse_latency_ms": 0}}
 
 

@@ -8,10 +8,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "sim.hpp"
+#include "sky_catalogue.hpp"
 
 namespace asisim {
 
@@ -226,10 +229,13 @@ Config parse_config(const json& object) {
     }
     if (auto it = object.find("sky"); it != object.end()) {
         check_keys(*it, "sky",
-                   {"seed", "stars_per_deg2", "limiting_mag", "brightest_mag", "seeing_arcsec",
-                    "background_mag_arcsec2", "seeing_jitter_arcsec", "seeing_coherence_s"});
+                   {"seed", "stars_per_deg2", "counts_slope", "limiting_mag", "brightest_mag",
+                    "seeing_arcsec", "background_mag_arcsec2", "catalogue", "seeing_jitter_arcsec",
+                    "seeing_coherence_s"});
         read(*it, "seed", "sky", config.sky.seed);
         read_range(*it, "stars_per_deg2", "sky", config.sky.stars_per_deg2, 0, 1e6);
+        // Below 0.4 per magnitude the light of the unresolved stars stays finite.
+        read_range(*it, "counts_slope", "sky", config.sky.counts_slope, 0.05, 0.38);
         read_range(*it, "limiting_mag", "sky", config.sky.limiting_mag, -5, 25);
         read_range(*it, "brightest_mag", "sky", config.sky.brightest_mag, -5,
                    config.sky.limiting_mag);
@@ -237,6 +243,9 @@ Config parse_config(const json& object) {
         read_range(*it, "background_mag_arcsec2", "sky", config.sky.background_mag_arcsec2, 5, 30);
         read_range(*it, "seeing_jitter_arcsec", "sky", config.sky.seeing_jitter_arcsec, 0, 10);
         read_range(*it, "seeing_coherence_s", "sky", config.sky.seeing_coherence_s, 0.001, 10);
+        read(*it, "catalogue", "sky", config.sky.catalogue);
+        if (config.sky.catalogue.empty())
+            fail("sky.catalogue", "must be \"auto\", \"synthetic\" or the path of a sky file");
     }
     if (auto it = object.find("mount"); it != object.end()) {
         check_keys(*it, "mount",
@@ -309,9 +318,53 @@ Config environment_config(std::string& error) {
     return config;
 }
 
+// A problem with the sky file: said on stderr once per process, kept for
+// asisim_last_error until the next configuration. Its own lock, since renderers report
+// too and must not wait for a reset in progress; never destroyed, like the simulator,
+// since a video thread may report during static teardown.
+struct SkyProblem {
+    std::mutex mutex;
+    std::string text;
+    std::set<std::string> said;
+};
+
+SkyProblem& sky_problem() {
+    static SkyProblem* const problem = new SkyProblem;
+    return *problem;
+}
+
+// Which sky file the configuration renders (sky.catalogue_path, empty for the seeded
+// sky). "auto" without any sky file (a wheel, a build without the index files) and a sky
+// file named but unusable are reported; both render the seeded sky.
+void resolve_sky(SkyConfig& sky) {
+    sky.catalogue_path.clear();
+    {
+        std::lock_guard lock(sky_problem().mutex);
+        sky_problem().text.clear();
+    }
+    if (sky.catalogue == "synthetic")
+        return;
+    std::string path = find_sky_file(sky.catalogue == "auto" ? "" : sky.catalogue);
+    if (path.empty()) {
+        // "auto" takes the sky file where there is one; a wheel carries none, and its
+        // users are not to be told so by every process.
+        if (sky.catalogue != "auto")
+            report_sky_problem(std::string("no sky file (neither ASISIM_SKY nor ") + kSkyFileName +
+                               " beside the library)");
+        return;
+    }
+    if (std::string problem = SkyCatalogue::check(path); !problem.empty()) {
+        report_sky_problem(problem);
+        return;
+    }
+    sky.catalogue_path = path;
+}
+
 // Brings every slot to the closed state of `config` (stopping video threads first).
-void install(Simulator& simulator, const Config& config, const std::string& error) {
+void install(Simulator& simulator, const Config& given, const std::string& error) {
     std::lock_guard config_lock(simulator.config_mutex);
+    Config config = given;
+    resolve_sky(config.sky);
     simulator.config = config;
     simulator.last_error = error;
     simulator.fast_frames.store(config.fast_frames, std::memory_order_relaxed);
@@ -404,8 +457,22 @@ bool load_configuration(const char* path) {
 
 std::string last_configuration_error() {
     Simulator& sim = simulator();
-    std::lock_guard lock(sim.config_mutex);
-    return sim.last_error;
+    {
+        std::lock_guard lock(sim.config_mutex);
+        if (!sim.last_error.empty())
+            return sim.last_error;
+    }
+    SkyProblem& sky = sky_problem();
+    std::lock_guard lock(sky.mutex);
+    return sky.text;
+}
+
+void report_sky_problem(const std::string& problem) {
+    SkyProblem& sky = sky_problem();
+    std::lock_guard lock(sky.mutex);
+    sky.text = problem + "; rendering the synthetic sky";
+    if (sky.said.insert(problem).second)
+        std::fprintf(stderr, "asisim: %s\n", sky.text.c_str());
 }
 
 bool configured_product(int product_id) {

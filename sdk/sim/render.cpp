@@ -1,5 +1,5 @@
-// Images of the simulated cameras: a seeded star field seen through the camera's optics
-// and sensor.
+// Images of the simulated cameras: the star field (real or seeded) seen through the
+// camera's optics and sensor.
 //
 // A frame is made in three stages, each cached until what it depends on changes:
 //   scene     light in e-/s per output pixel: stars as Gaussian PSFs integrated over the
@@ -169,6 +169,7 @@ struct Renderer::Impl {
         fit(scene, n);
         int bin = request.bin;
         double bin2 = double(bin) * bin;
+        double sky_rate = this->sky_rate + catalogue.unresolved_rate;
         if (model.color) {
             for (int y = 0; y < request.height; ++y)
                 for (int x = 0; x < request.width; ++x) {
@@ -186,15 +187,13 @@ struct Renderer::Impl {
         int reach = static_cast<int>(std::ceil(5 * s)) + 1;
         std::vector<float> fx(2 * reach + 2), fy(2 * reach + 2);
         double margin = catalogue.margin;
-        for (const Star& star : catalogue.stars) {
-            double sx = wrap(star.x + request.shift_x, -margin, catalogue.field_width);
-            double sy = wrap(star.y + request.shift_y, -margin, catalogue.field_height);
+        auto draw = [&](const Star& star, double sx, double sy) {
             double u = (sx - origin_x) / bin, v = (sy - origin_y) / bin;
             int x0 = static_cast<int>(std::floor(u)) - reach,
                 y0 = static_cast<int>(std::floor(v)) - reach;
             int x1 = x0 + 2 * reach + 1, y1 = y0 + 2 * reach + 1;
             if (x1 < 0 || y1 < 0 || x0 >= request.width || y0 >= request.height)
-                continue;
+                return;
             // The Gaussian is separable: integrate it over each column and each row once.
             double previous = std::erf((x0 - u) * k);
             for (int i = 0; i <= x1 - x0; ++i) {
@@ -223,7 +222,12 @@ struct Renderer::Impl {
                         row[x] += wy * fx[x - x0];
                 }
             }
-        }
+        };
+        for (const Star& star : catalogue.sky_stars)
+            draw(star, star.x + request.shift_x, star.y + request.shift_y);
+        for (const Star& star : catalogue.stars)
+            draw(star, wrap(star.x + request.shift_x, -margin, catalogue.field_width),
+                 wrap(star.y + request.shift_y, -margin, catalogue.field_height));
         // Hot pixels of the region, each in the output pixel its bin falls in.
         hot_in_region.clear();
         for (const HotPixel& pixel : catalogue.hot_pixels) {
@@ -240,7 +244,14 @@ struct Renderer::Impl {
         // The catalogue waits for the first frame: a reset makes renderers for every camera,
         // and most of them never render.
         if (!catalogue_made) {
-            catalogue = make_catalogue(model, sky, index);
+            std::shared_ptr<const SkyCatalogue> real;
+            if (!sky.catalogue_path.empty()) {
+                std::string error;
+                real = SkyCatalogue::shared(sky.catalogue_path, error);
+                if (!real)
+                    report_sky_problem(error);
+            }
+            catalogue = make_catalogue(model, sky, index, real.get());
             catalogue_made = true;
         }
         const SceneKey& k = scene_key;

@@ -81,7 +81,8 @@ struct Model {
     double aperture_mm = 80;
     double max_cooling_delta = 35; ///< °C below ambient the cooler can hold
     double self_heating = 3;       ///< °C above ambient with the cooler off
-    double rotation_deg = 0;       ///< sensor's up turned from north to east; also the guide axes
+    double rotation_deg =
+        0; ///< sensor's up (-y) turned from north towards east; also the guide axes
     std::array<unsigned char, 8> serial{};
     GainPresets presets{};
 
@@ -99,8 +100,13 @@ struct Model {
 struct SkyConfig {
     std::uint64_t seed = 20240611;
     double stars_per_deg2 = 1500; ///< down to magnitude 14; more below
-    double limiting_mag = 16;
+    double counts_slope = 0.3;    ///< star counts grow by 10^counts_slope per magnitude
+    double limiting_mag = 19;     ///< fainter stars light the background unresolved
     double brightest_mag = 6;
+    /// Which stars: "auto" (the sky file where find_sky_file finds one, else synthetic),
+    /// "synthetic", or the path of a sky file.
+    std::string catalogue = "auto";
+    std::string catalogue_path; ///< the sky file to render, empty for the synthetic sky
     double seeing_arcsec = 2.5; ///< FWHM of the Gaussian PSF
     double background_mag_arcsec2 = 19.0;
     double guide_rate = 0.5;          ///< of sidereal rate
@@ -148,6 +154,9 @@ void reset_configuration();
 /// message kept for last_configuration_error, when it cannot be loaded.
 bool load_configuration(const char* path);
 std::string last_configuration_error();
+/// A sky file that cannot be used: on stderr once per process, and asisim_last_error's
+/// until the next configuration (the seeded sky is rendered instead).
+void report_sky_problem(const std::string& problem);
 /// Whether a configured camera has this USB product ID.
 bool configured_product(int product_id);
 

@@ -1,5 +1,5 @@
-// The sky a camera looks at: a seeded catalogue of stars, and the random numbers it is
-// drawn from.
+// The sky a camera looks at: its field of real and seeded stars, and the random numbers
+// the seeded ones are drawn from.
 #pragma once
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim.hpp"
+#include "sky_catalogue.hpp"
 
 namespace asisim {
 
@@ -56,17 +57,30 @@ struct HotPixel {
     float rate; ///< e-/s at 25 °C
 };
 
-/// What a camera's seed decides once: the stars of a field that extends `margin` sensor
-/// pixels beyond each edge (so that stars drift in), and the sensor's hot pixels.
+/// What a camera's seed and pointing decide once: the stars of a field that extends
+/// `margin` sensor pixels beyond each edge (so that stars drift in), the light of the
+/// stars too faint to draw, and the sensor's hot pixels.
 struct Catalogue {
     double margin = 0;
     double field_width = 0, field_height = 0; ///< sensor pixels
+    /// Seeded stars, placed on a field that repeats beyond its edges (drift never
+    /// empties it).
     std::vector<Star> stars;
+    /// Stars of the real sky at their places: a field moved further than the margin
+    /// loses them at the edge.
+    std::vector<Star> sky_stars;
+    /// Magnitude the seeded stars start at: the sky file's local completeness with one,
+    /// else brightest_mag.
+    double synthetic_from = 0;
+    double unresolved_rate = 0; ///< e-/s per sensor pixel from stars beyond limiting_mag
     std::vector<HotPixel> hot_pixels;
 };
 
 /// e-/s from a magnitude 0 star through the model's aperture.
 double zero_point(const Model& model);
-Catalogue make_catalogue(const Model& model, const SkyConfig& sky, int camera_index);
+/// The field of a camera: with a sky file (`real`), its stars at the mount's pointing
+/// and seeded ones only fainter than it holds; without, seeded stars alone.
+Catalogue make_catalogue(const Model& model, const SkyConfig& sky, int camera_index,
+                         const SkyCatalogue* real);
 
 } // namespace asisim

@@ -10,13 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <numbers>
 #include <string_view>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <dlfcn.h>
+#include <sys/stat.h>
 #endif
 
 namespace asisim {
@@ -112,6 +115,69 @@ template <typename T> bool read_array(std::FILE* file, std::vector<T>& values, C
 
 } // namespace
 
+namespace {
+
+/// What the header of a sky file promises.
+struct SkyHeader {
+    std::uint32_t count = 0, bands = 0, crc = 0;
+    std::int16_t brightest = 0, faintest = 0;
+};
+
+/// Reads and checks the header of an open sky file against the file's size; leaves the
+/// file at the end of the header. Empty when it holds, else what is wrong.
+std::string read_header(std::FILE* file, SkyHeader& out) {
+    unsigned char header[kHeaderSize];
+    std::size_t got = std::fread(header, 1, kHeaderSize, file);
+    if (got >= sizeof kMagic && std::memcmp(header, kMagic, sizeof kMagic) != 0) {
+        return "not a sky file (made by tools/make-sky)";
+    }
+    if (got < kHeaderSize) {
+        return "truncated sky file (no complete header)";
+    }
+    std::uint32_t version = read_u32(header + 8);
+    if (version != kSkyFileVersion) {
+        return "sky file version " + std::to_string(version) + ", this simulator reads " +
+               std::to_string(kSkyFileVersion) + " (remake it with tools/make-sky)";
+    }
+    std::uint32_t header_size = read_u32(header + 12);
+    out.count = read_u32(header + 16);
+    out.bands = read_u32(header + 20);
+    out.crc = read_u32(header + 24);
+    out.brightest = read_i16(header + 28);
+    out.faintest = read_i16(header + 30);
+    if (header_size != kHeaderSize || out.bands == 0 || out.bands > kMostBands) {
+        return "damaged sky file (impossible header)";
+    }
+    std::uint64_t expected =
+        kHeaderSize + 4 * (std::uint64_t{out.bands} + 1) + 10 * std::uint64_t{out.count};
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        return std::strerror(errno);
+    }
+    long actual = std::ftell(file);
+    if (actual < 0 || std::fseek(file, kHeaderSize, SEEK_SET) != 0) {
+        return std::strerror(errno);
+    }
+    if (static_cast<std::uint64_t>(actual) != expected) {
+        return std::string(static_cast<std::uint64_t>(actual) < expected ? "truncated"
+                                                                         : "damaged") +
+               " sky file (" + std::to_string(actual) + " bytes where the header promises " +
+               std::to_string(expected) + ")";
+    }
+    return {};
+}
+
+} // namespace
+
+std::string SkyCatalogue::check(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        return path + ": " + std::strerror(errno);
+    }
+    SkyHeader header;
+    std::string wrong = read_header(file.get(), header);
+    return wrong.empty() ? wrong : path + ": " + wrong;
+}
+
 std::optional<SkyCatalogue> SkyCatalogue::load(const std::string& path, std::string& error) {
     auto fail = [&](std::string_view what) {
         error = path + ": " + std::string(what);
@@ -121,39 +187,11 @@ std::optional<SkyCatalogue> SkyCatalogue::load(const std::string& path, std::str
     if (!file) {
         return fail(std::strerror(errno));
     }
-    unsigned char header[kHeaderSize];
-    std::size_t got = std::fread(header, 1, kHeaderSize, file.get());
-    if (got >= sizeof kMagic && std::memcmp(header, kMagic, sizeof kMagic) != 0) {
-        return fail("not a sky file (made by tools/make-sky)");
+    SkyHeader header;
+    if (std::string wrong = read_header(file.get(), header); !wrong.empty()) {
+        return fail(wrong);
     }
-    if (got < kHeaderSize) {
-        return fail("truncated sky file (no complete header)");
-    }
-    std::uint32_t version = read_u32(header + 8);
-    if (version != kSkyFileVersion) {
-        return fail("sky file version " + std::to_string(version) + ", this simulator reads " +
-                    std::to_string(kSkyFileVersion) + " (remake it with tools/make-sky)");
-    }
-    std::uint32_t header_size = read_u32(header + 12), count = read_u32(header + 16);
-    std::uint32_t bands = read_u32(header + 20), stored_crc = read_u32(header + 24);
-    if (header_size != kHeaderSize || bands == 0 || bands > kMostBands) {
-        return fail("damaged sky file (impossible header)");
-    }
-    std::uint64_t expected =
-        kHeaderSize + 4 * (std::uint64_t{bands} + 1) + 10 * std::uint64_t{count};
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
-        return fail(std::strerror(errno));
-    }
-    long actual = std::ftell(file.get());
-    if (actual < 0 || std::fseek(file.get(), kHeaderSize, SEEK_SET) != 0) {
-        return fail(std::strerror(errno));
-    }
-    if (static_cast<std::uint64_t>(actual) != expected) {
-        return fail(
-            std::string(static_cast<std::uint64_t>(actual) < expected ? "truncated" : "damaged") +
-            " sky file (" + std::to_string(actual) + " bytes where the header promises " +
-            std::to_string(expected) + ")");
-    }
+    std::uint32_t count = header.count, bands = header.bands, stored_crc = header.crc;
 
     SkyCatalogue sky;
     Crc32 crc;
@@ -195,9 +233,45 @@ std::optional<SkyCatalogue> SkyCatalogue::load(const std::string& path, std::str
             }
         }
     }
-    sky.brightest_magnitude_ = read_i16(header + 28) / 1000.0f;
-    sky.faintest_magnitude_ = read_i16(header + 30) / 1000.0f;
+    sky.brightest_magnitude_ = header.brightest / 1000.0f;
+    sky.faintest_magnitude_ = header.faintest / 1000.0f;
     return sky;
+}
+
+std::shared_ptr<const SkyCatalogue> SkyCatalogue::shared(const std::string& path,
+                                                         std::string& error) {
+    // Loaded once per file and kept: every camera and every reset shares it. A file
+    // replaced under the same name (tools/make-sky swaps it in whole) is read again.
+    struct Loaded {
+        std::int64_t size, modified;
+        std::shared_ptr<const SkyCatalogue> sky;
+    };
+    struct Cache {
+        std::mutex mutex;
+        std::map<std::string, Loaded> loaded;
+    };
+    // Never destroyed: a renderer may still ask during static teardown.
+    static Cache* const cache = new Cache;
+    auto& loaded = cache->loaded;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    std::int64_t size = status.st_size,
+                 modified = status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec;
+    std::lock_guard lock(cache->mutex);
+    auto it = loaded.find(path);
+    if (it != loaded.end() && it->second.size == size && it->second.modified == modified) {
+        return it->second.sky;
+    }
+    std::optional<SkyCatalogue> sky = load(path, error);
+    if (!sky) {
+        return nullptr;
+    }
+    auto kept = std::make_shared<const SkyCatalogue>(std::move(*sky));
+    loaded[path] = Loaded{size, modified, kept};
+    return kept;
 }
 
 std::size_t SkyCatalogue::memory_bytes() const {

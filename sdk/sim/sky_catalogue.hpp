@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,12 @@ public:
     /// Reads and checks a sky file. On failure returns nothing and sets `error` to
     /// "PATH: what is wrong" (missing, truncated, damaged, not a sky file, other version).
     static std::optional<SkyCatalogue> load(const std::string& path, std::string& error);
+    /// The catalogue of a sky file loaded once for the whole process (loaded again only
+    /// when the file changed); null, with `error` set as `load` does, when it cannot be.
+    static std::shared_ptr<const SkyCatalogue> shared(const std::string& path, std::string& error);
+    /// Checks what can be checked without reading the stars (the file opens, its header
+    /// and size, its version): empty when it holds, else "PATH: what is wrong".
+    static std::string check(const std::string& path);
 
     /// Number of stars.
     std::size_t size() const { return right_ascension_units_.size(); }

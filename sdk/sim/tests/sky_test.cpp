@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "sky.hpp"
 #include "sky_catalogue.hpp"
 
 namespace {
@@ -393,12 +394,80 @@ void measure(const char* path) {
 
 } // namespace
 
+void test_header_check_agrees_with_loading() {
+    std::mt19937_64 random(11);
+    auto good = sky_file(random_sky(500, random), 8);
+    std::string path = write("check", good), error;
+    CHECK(SkyCatalogue::check(path).empty());
+    auto shared = SkyCatalogue::shared(path, error);
+    CHECK(shared != nullptr && shared->size() == 504);
+    CHECK(SkyCatalogue::shared(path, error) == shared); // loaded once
+    auto version = good;
+    version[8] = 2;
+    write("check", version);
+    CHECK(mentions(SkyCatalogue::check(path), "sky file version 2"));
+    good.pop_back();
+    write("check", good);
+    CHECK(mentions(SkyCatalogue::check(path), "truncated sky file"));
+    std::remove(path.c_str());
+    CHECK(mentions(SkyCatalogue::check(path), "No such file"));
+    CHECK(SkyCatalogue::shared(path, error) == nullptr && mentions(error, "No such file"));
+}
+
+// A camera's field from a dense made-up sky: its stars where the projection puts them, and
+// seeded stars only fainter than the sky reaches there.
+void test_fields_hold_the_sky_and_fainter_seeded_stars() {
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> uniform(0, 1);
+    std::vector<CatalogueStar> stars;
+    for (int i = 0; i < 4000; ++i) { // 4° × 4° round the pole, down to magnitude 12
+        stars.push_back({360 * uniform(random), 86 + 4 * uniform(random),
+                         float(8 + 4 * std::sqrt(uniform(random)))});
+    }
+    std::string path = write("field", sky_file(stars, 720)), error;
+    auto sky = SkyCatalogue::load(path, error);
+    std::remove(path.c_str());
+    CHECK(sky.has_value());
+    asisim::Model model;
+    model.width = 1000, model.height = 800, model.pixel_um = 4, model.focal_length_mm = 400;
+    model.rotation_deg = 30;
+    asisim::SkyConfig config;
+    config.ra_deg = 10, config.dec_deg = 90;
+    asisim::Catalogue field = asisim::make_catalogue(model, config, 0, &*sky);
+    std::vector<asisim::SensorStar> expected;
+    GnomonicProjection({10, 90, 30}, 400, 4, 499.5, 399.5)
+        .stars_on_sensor(*sky, 1000, 800, field.margin, 99, expected);
+    CHECK(!expected.empty() && field.sky_stars.size() == expected.size());
+    bool placed = field.sky_stars.size() == expected.size();
+    for (std::size_t i = 0; placed && i < expected.size(); ++i) {
+        placed = std::abs(field.sky_stars[i].x - (expected[i].x + 0.5)) < 1e-9 &&
+                 std::abs(field.sky_stars[i].y - (expected[i].y + 0.5)) < 1e-9;
+    }
+    CHECK(placed);
+    CHECK(field.synthetic_from > 11.5 && field.synthetic_from < 12.01);
+    double zero = asisim::zero_point(model);
+    float brightest_seeded = 0;
+    for (const asisim::Star& star : field.stars) {
+        brightest_seeded = std::max(brightest_seeded, star.flux);
+    }
+    CHECK(!field.stars.empty());
+    CHECK(brightest_seeded <= zero * std::pow(10.0, -0.4 * field.synthetic_from));
+    CHECK(field.unresolved_rate > 0);
+
+    asisim::Catalogue seeded = asisim::make_catalogue(model, config, 0, nullptr);
+    CHECK(seeded.sky_stars.empty() && seeded.synthetic_from == config.brightest_mag);
+    CHECK(seeded.hot_pixels.size() == field.hot_pixels.size() &&
+          seeded.hot_pixels[0].x == field.hot_pixels[0].x); // the sensor is the same
+}
+
 int main(int argc, char** argv) {
     test_cone_queries_find_what_a_full_scan_finds();
     test_bad_files_are_refused_with_their_fault();
     test_projection_geometry();
     test_stars_on_sensor_are_the_stars_in_the_frame();
     test_pointing_checks_and_lookup();
+    test_header_check_agrees_with_loading();
+    test_fields_hold_the_sky_and_fainter_seeded_stars();
     if (argc > 1) {
         measure(argv[1]);
     }

@@ -58,6 +58,7 @@ __all__ = [
     "Roi",
     "Target",
     "Video",
+    "Wcs",
     "list_cameras",
     "log_sdk_calls",
 ]
@@ -263,6 +264,66 @@ class Target:
     dec: float | None = None
 
 
+@dataclass(frozen=True)
+class Wcs:
+    """Where a frame's pixels look on the sky (gnomonic projection): the J2000 degrees
+    `ra`, `dec` at pixel (`x`, `y`) (0-based, x along a row, y down the rows) and the
+    degrees of sky per pixel step `cd` ((dRA·cos dec/dx, dRA·cos dec/dy), (dDec/dx,
+    dDec/dy)). A frame carries one only where it was given one (Frame.with_wcs): from a
+    plate solver, or from a pointing the user knows."""
+
+    ra: float
+    dec: float
+    x: float
+    y: float
+    cd: tuple[tuple[float, float], tuple[float, float]]
+    source: str
+    """Where it comes from, for the FITS header: "solve-field", "configured"..."""
+
+    @classmethod
+    def pointing(cls, ra: float, dec: float, rotation: float, scale: float,
+                 x: float, y: float, source: str = "configured") -> Wcs:
+        """Looking at (`ra`, `dec`) from pixel (`x`, `y`), `scale` degrees per pixel; at
+        `rotation` 0 north is up (-y) and east left (-x), and the rotation turns the
+        frame's up from north towards east (degrees)."""
+        cos, sin = math.cos(math.radians(rotation)), math.sin(math.radians(rotation))
+        return cls(ra, dec, x, y, ((-scale * cos, -scale * sin), (scale * sin, -scale * cos)),
+                   source)
+
+    @classmethod
+    def from_header(cls, header: Mapping[str, Any], source: str) -> Wcs:
+        """The linear part of a FITS TAN header (CRVAL, CRPIX, CD or CDELT and PC), as
+        solve-field writes; KeyError or ValueError where it is not one."""
+        axes = str(header.get("CTYPE1", ""))[:8], str(header.get("CTYPE2", ""))[:8]
+        if axes != ("RA---TAN", "DEC--TAN"):
+            raise ValueError("not a gnomonic (TAN) WCS header")
+        if "CD1_1" in header:
+            cd = [[float(header.get(f"CD{i}_{j}", 0.0)) for j in (1, 2)] for i in (1, 2)]
+        else:
+            cd = [[float(header.get(f"PC{i}_{j}", float(i == j))) * float(header[f"CDELT{i}"])
+                   for j in (1, 2)] for i in (1, 2)]
+        return cls(float(header["CRVAL1"]), float(header["CRVAL2"]),
+                   float(header["CRPIX1"]) - 1, float(header["CRPIX2"]) - 1,
+                   ((cd[0][0], cd[0][1]), (cd[1][0], cd[1][1])), source)
+
+    def cards(self) -> Iterator[tuple[str, object, str]]:
+        yield "WCSAXES", 2, "celestial coordinates"
+        yield "CTYPE1", "RA---TAN", "gnomonic projection"
+        yield "CTYPE2", "DEC--TAN", "gnomonic projection"
+        yield "CUNIT1", "deg", ""
+        yield "CUNIT2", "deg", ""
+        yield "RADESYS", "ICRS", ""
+        yield "EQUINOX", 2000.0, ""
+        yield "CRVAL1", self.ra, "[deg] right ascension at the reference pixel"
+        yield "CRVAL2", self.dec, "[deg] declination at the reference pixel"
+        yield "CRPIX1", self.x + 1, "reference pixel, x (1-based)"
+        yield "CRPIX2", self.y + 1, "reference pixel, y (1-based)"
+        for i in (1, 2):
+            for j in (1, 2):
+                yield f"CD{i}_{j}", self.cd[i - 1][j - 1], "[deg/pixel]"
+        yield "WCSSRC", self.source[:68], "where the WCS comes from"
+
+
 class Identity(tuple[str, str | None]):
     """A camera's name and serial number (None where the camera has none)."""
 
@@ -341,6 +402,12 @@ class Frame:
     number: int
     """Position in its video stream, from 0; 0 for a snap."""
     _settings: _Settings = field(repr=False)
+    wcs: Wcs | None = None
+    """Where the pixels look on the sky, where known (with_wcs); saved in FITS headers."""
+
+    def with_wcs(self, wcs: Wcs | None) -> Frame:
+        """The same frame with this WCS (None: without one)."""
+        return replace(self, wcs=wcs)
 
     @property
     def exposure(self) -> float:
@@ -395,7 +462,7 @@ class Frame:
             raise ValueError("debayer() needs a raw frame of a colour camera")
         rgb = _demosaic(self.pixels, pattern)
         return Frame(rgb, self.started, self.gps, self.number,
-                     replace(self._settings, bayer_pattern=None))
+                     replace(self._settings, bayer_pattern=None), self.wcs)
 
     def fits_header(self) -> Any:
         """The frame's FITS header (an astropy.io.fits.Header)."""
@@ -450,6 +517,8 @@ class Frame:
                 yield "DEC", s.target.dec, "[deg] declination of the target (J2000)"
                 yield "OBJCTRA", _sexagesimal(s.target.ra / 15, False), "[h m s] J2000"
                 yield "OBJCTDEC", _sexagesimal(s.target.dec, True), "[d m s] J2000"
+        if self.wcs is not None:
+            yield from self.wcs.cards()
 
     def _electrons_per_adu(self) -> float | None:
         """The camera reports e-/ADU at gain 0 in 16-bit units; gain counts 0.1 dB."""
