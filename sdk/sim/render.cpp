@@ -405,18 +405,20 @@ struct Renderer::Impl {
         double bias = request.offset * std::ldexp(1.0, model.bit_depth - 12);
         double full_scale = model.max_adu();
         double wb[3] = {request.wb_r / 50.0, 1.0, request.wb_b / 50.0};
-        // Per output pixel: the electrons of its sensor pixels, each clipped at the full
-        // well, summed and scaled by k[colour] to their average in ADU; noise from shot
-        // noise of the unsaturated ones and one read per binned pixel. Float and
-        // branch-free where it can be, so that it vectorises: this runs again whenever
-        // exposure, gain or temperature move.
-        float k[3];
-        float full_well = static_cast<float>(model.full_well_e);
+        // Per output pixel: the electrons of its sensor pixels, each clipped where that
+        // pixel saturates (its full well, or the converter's top at high gain: binning
+        // adds digitised pixels), summed and scaled by k[colour] to their average in ADU;
+        // noise from shot noise of the unsaturated ones and one read per binned pixel.
+        // Float and branch-free where it can be, so that it vectorises: this runs again
+        // whenever exposure, gain or temperature move.
+        float k[3], clip[3];
         for (int c = 0; c < 3; ++c) {
-            k[c] = static_cast<float>((model.color ? wb[c] : 1.0) / (epa * pixels));
+            double adu_per_electron = (model.color ? wb[c] : 1.0) / epa;
+            k[c] = static_cast<float>(adu_per_electron / pixels);
+            clip[c] = static_cast<float>(
+                std::clamp((full_scale - bias) / adu_per_electron, 0.0, model.full_well_e));
             electrons_to_adu[c] = k[c];
-            saturated[c] =
-                static_cast<float>(std::min(model.full_well_e * pixels * k[c] + bias, full_scale));
+            saturated[c] = static_cast<float>(clip[c] * adu_per_electron + bias);
         }
         float read2 = static_cast<float>(read_noise * read_noise);
         float bias_f = static_cast<float>(bias), ceiling = static_cast<float>(full_scale);
@@ -427,14 +429,17 @@ struct Renderer::Impl {
             std::size_t row = std::size_t(y) * width;
             float* means = mean.data() + row;
             float* sigmas = sigma.data() + row;
-            float even = k[model.color ? channel(0, y) : 1],
-                  odd = k[model.color ? channel(1, y) : 1];
+            int even_colour = model.color ? channel(0, y) : 1;
+            int odd_colour = model.color ? channel(1, y) : 1;
+            float even = k[even_colour], odd = k[odd_colour];
+            float full_even = clip[even_colour], full_odd = clip[odd_colour];
             if (bin == 1) {
                 const float* light = scene.data() + row;
                 const float* gains = response.data() + row;
                 const float* darks = dark_rate.data() + row;
                 for (int x = 0; x < width; ++x) {
                     float scale = (x & 1) ? odd : even;
+                    float full_well = (x & 1) ? full_odd : full_even;
                     float e = light[x] * gains[x] * light_f + darks[x] * dark_f;
                     bool full = e >= full_well;
                     means[x] = std::min((full ? full_well : e) * scale + bias_f, ceiling);
@@ -443,6 +448,7 @@ struct Renderer::Impl {
                 continue;
             }
             for (int x = 0; x < width; ++x) {
+                float full_well = (x & 1) ? full_odd : full_even;
                 float sum = 0, shot = 0;
                 int unsaturated = 0;
                 for (int j = 0; j < bin; ++j) {
