@@ -186,3 +186,117 @@ def test_stars_are_moffat_profiles_as_wide_as_the_seeing(seeing):
     fwhm, beta = np.median(fits, axis=0)
     assert fwhm * SCALE == pytest.approx(seeing, rel=0.03)
     assert 3 <= beta <= 4.5
+
+
+# ---------------------------------------------------------------------------------------
+# The fixed pattern: what darks and flats remove
+
+QUIET = {**NO_ARTEFACTS}
+FLAT_SKY = {"stars_per_deg2": 0, "background_mag_arcsec2": 14}
+
+
+def artefacts(**changes):
+    return {"artefacts": {**NO_ARTEFACTS, **changes}}
+
+
+@pytest.mark.parametrize("warm", [True, False])
+def test_the_same_pixels_are_warm_in_every_dark(warm):
+    configure(artefacts(warm_pixels=warm))
+    darks = [snap(256, 256, 60_000_000, dark=True) for _ in range(2)]
+    hottest = [set(np.argsort(dark, axis=None)[-20:]) for dark in darks]
+    shared = len(hottest[0] & hottest[1])
+    if warm:
+        assert shared >= 18
+        assert darks[0].max() - np.median(darks[0]) > 50 * (darks[0] - darks[1]).std()
+    else:
+        assert shared <= 3
+
+
+@pytest.mark.parametrize("prnu", [0.0, 0.01, 0.03])
+def test_flats_vary_from_pixel_to_pixel_by_the_prnu(prnu):
+    configure(artefacts(prnu=prnu), sky=FLAT_SKY)
+    exposure = 2_000_000
+    a, b = snap(128, 128, exposure), snap(128, 128, exposure)
+    bias = np.median(snap(128, 128, exposure, dark=True))
+    fixed = np.sqrt(max(0.0, ((a + b) / 2).var() - ((a - b) / 2).var()))
+    assert fixed / (np.mean(a + b) / 2 - bias) == pytest.approx(prnu, abs=0.002)
+
+
+@pytest.mark.parametrize("vignetting, dust", [(0.0, 0), (0.2, 0), (0.3, 5)])
+def test_flats_fall_off_to_the_corners_and_show_dust(vignetting, dust):
+    configure(artefacts(vignetting=vignetting, dust=dust), sky=FLAT_SKY)
+    flat = snap(1032, 704, 10_000_000, bin=4) - np.median(snap(1032, 704, 32, bin=4, dark=True))
+    # The region starts 2 binned pixels in; the sensor's centre is at (518, 352.75).
+    y, x = np.indices(flat.shape)
+    rho2 = ((x + 2.5 - 518) ** 2 + (y + 0.5 - 352.75) ** 2) / (518 ** 2 + 352.75 ** 2)
+    centre = np.median(flat[330:374, 494:538])
+    assert np.median(flat[:20, :20]) / centre == pytest.approx(1 - vignetting * 0.97, abs=0.01)
+    shadows = flat / (centre * (1 - vignetting * rho2)) - 1
+    blocks = shadows[:, :1032].reshape(176, 4, 258, 4).mean(axis=(1, 3))  # less noise
+    assert (blocks.min() < -0.02) == (dust > 0)
+
+
+@pytest.mark.parametrize("glow", [0.0, 2.0])
+def test_amp_glow_grows_with_the_exposure_in_a_corner(glow):
+    configure(artefacts(amp_glow_e=glow))
+    excess = []
+    for seconds in (10, 60):
+        dark = snap(1032, 704, seconds * 1_000_000, bin=4, dark=True)
+        corners = [dark[:8, :8], dark[:8, -8:], dark[-8:, :8], dark[-8:, -8:]]
+        excess.append(max(np.mean(c) for c in corners) - np.median(dark))
+    if glow:
+        assert excess[0] > 5 and excess[1] == pytest.approx(6 * excess[0], rel=0.15)
+    else:
+        assert max(excess) < 1
+
+
+@pytest.mark.parametrize("column", ["none", "hot", "dead"])
+def test_one_column_is_hot_or_dead_as_configured(column):
+    configure(artefacts(column=column), sky=FLAT_SKY)
+    dead = column == "dead"
+    light = snap(4144, 32, 2_000_000 if dead else 60_000_000, dark=not dead).mean(axis=0)
+    level = np.median(light)
+    spread = np.percentile(light, 75) - np.percentile(light, 25)
+    outliers = np.abs(light - level) > 8 * spread
+    if column == "none":
+        assert not outliers.any()
+    else:
+        assert outliers.sum() == 1
+        assert (light[outliers][0] > level) == (not dead)
+
+
+def test_cosmic_rays_hit_every_frame_somewhere_else():
+    rate = 500  # per cm² and second; about 0.02 at sea level
+    configure(artefacts(cosmic_rays_cm2_s=rate))
+    seconds = 10
+    darks = [snap(256, 256, seconds * 1_000_000, dark=True) for _ in range(2)]
+    noise = (darks[0] - darks[1]).std() / np.sqrt(2)
+    hit = [dark > np.median(dark) + 20 * noise for dark in darks]
+    area = (256 * 3.76e-4) ** 2
+    expected = rate * seconds * area  # tracks of one to a few pixels each
+    assert expected <= hit[0].sum() <= 8 * expected
+    assert (hit[0] & hit[1]).sum() <= 2
+    configure(artefacts())
+    assert not (snap(256, 256, seconds * 1_000_000, dark=True) > np.median(darks[0]) +
+                20 * noise).any()
+
+
+@pytest.mark.parametrize("artefacts_value, message", [
+    ({"glitter": 1}, 'cameras[0].artefacts: unknown key "glitter"'),
+    ({"prnu": "1%"}, "cameras[0].artefacts.prnu: must be a number"),
+    ({"prnu": 0.5}, "cameras[0].artefacts.prnu: must be between 0 and 0.2"),
+    ({"vignetting": -0.1}, "cameras[0].artefacts.vignetting: must be between 0 and 0.9"),
+    ({"dust": 2.5}, "cameras[0].artefacts.dust: must be an integer"),
+    ({"dust": 51}, "cameras[0].artefacts.dust: must be between 0 and 50"),
+    ({"warm_pixels": 1}, "cameras[0].artefacts.warm_pixels: must be true or false"),
+    ({"column": "cold"}, 'cameras[0].artefacts.column: must be one of "none", "hot", "dead"'),
+    ({"amp_glow_e": -1}, "cameras[0].artefacts.amp_glow_e: must be between 0 and 10000"),
+    ({"cosmic_rays_cm2_s": None}, "cameras[0].artefacts.cosmic_rays_cm2_s: must be a number"),
+    ([], "cameras[0].artefacts: must be an object"),
+])
+def test_bad_artefact_settings_are_named_and_change_nothing(artefacts_value, message):
+    sim.load_config({"cameras": [{"name": "Before"}]})
+    with pytest.raises(ValueError) as error:
+        sim.load_config({"cameras": [{"name": "After", "artefacts": artefacts_value}]})
+    assert message in str(error.value)
+    assert asi.get_camera_property(0).name == "Before"
