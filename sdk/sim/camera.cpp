@@ -104,8 +104,9 @@ FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::ti
     request.exposure_s = exposure_s;
     request.dark = dark_frame;
     request.temperature_c = temperature_c;
-    field_shift(when, request.shift_x, request.shift_y);
-    request.path = {FieldOffset{request.shift_x, request.shift_y}};
+    FieldOffset at;
+    field_shift(when, at.x, at.y);
+    request.path = {at};
     request.subtract = dark;
     return request;
 }

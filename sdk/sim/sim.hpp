@@ -199,7 +199,6 @@ struct FrameRequest {
     double exposure_s = 0.01;
     bool dark = false;
     double temperature_c = 20;
-    double shift_x = 0, shift_y = 0; ///< star field displacement, sensor pixels
     /// Where the star field stood while the sensor integrated: displacements in sensor
     /// pixels at equal steps of time from the exposure's start to its end (one entry for a
     /// field that stood still).
@@ -223,7 +222,7 @@ public:
     /// A fast frame into out: fresh noise over the cached scene, or the cached frame when
     /// the simulator keeps the noise.
     void fast_frame(const FrameRequest& request, std::uint8_t* out);
-    /// Gives back the memory of the caches (a full-frame region holds ~150 MB).
+    /// Gives back the memory of the caches (a full-frame region holds ~240 MB).
     void release();
 
 private:
