@@ -61,6 +61,10 @@ constexpr double kShiftTolerance = 0.05;
 // a trail is sampled.
 constexpr double kMoffatBeta = 3.5;
 constexpr double kPsfReach = 4;
+// The least half width of a star, in FWHMs, and the light (e-/s) its drawn wings may
+// leave out: far below the sky's in the pixels they would cover.
+constexpr double kPsfCore = 1.5;
+constexpr double kWingCut = 1;
 constexpr double kTrailStep = 0.5;
 // Ellipticity of the PSF at the centre and its growth to the corners (where it turns
 // tangential, as field curvature and coma make it).
@@ -322,14 +326,21 @@ struct Renderer::Impl {
         // Stars in sensor pixels of the region: pixel x covers [x, x+1).
         double origin_x = double(request.start_x) * bin, origin_y = double(request.start_y) * bin;
         double fwhm = alpha_px * 2 * std::sqrt(std::exp2(1 / kMoffatBeta) - 1);
-        int reach = static_cast<int>(std::ceil(kPsfReach * fwhm)) + 1;
-        int side = 2 * reach + 1;
-        std::vector<float> stamp(std::size_t(side) * side);
+        int widest = static_cast<int>(std::ceil(kPsfReach * fwhm)) + 1;
+        int narrowest = std::min(widest, static_cast<int>(std::ceil(kPsfCore * fwhm)) + 1);
+        std::vector<float> stamp(std::size_t(2 * widest + 1) * (2 * widest + 1));
         double margin = catalogue.margin;
         for (const Star& star : catalogue.stars) {
             double sx = wrap(star.x + centre.x, -margin, catalogue.field_width);
             double sy = wrap(star.y + centre.y, -margin, catalogue.field_height);
             double u = sx - origin_x, v = sy - origin_y;
+            // A star's wings end where the light beyond them is below kWingCut; the
+            // profile is normalised over what is drawn, so the flux stays. Most stars
+            // are faint, and their stamps small.
+            double beyond = std::min(1.0, kWingCut / std::max(double(star.flux), 1e-6));
+            double radius = alpha_px * std::sqrt(std::pow(beyond, 1 / (1 - kMoffatBeta)) - 1);
+            int reach = std::clamp(static_cast<int>(std::ceil(radius)) + 1, narrowest, widest);
+            int side = 2 * reach + 1;
             int x0 = static_cast<int>(std::floor(u)) - reach,
                 y0 = static_cast<int>(std::floor(v)) - reach;
             if (x0 + side + tap_high_x <= 0 || y0 + side + tap_high_y <= 0 ||
