@@ -74,11 +74,17 @@ class Simulator:
     def __init__(self):
         self.lib = ctypes.CDLL(os.path.join(os.path.dirname(asi.__file__), "libASICamera2.so"))
 
-    def reset(self, fast_frames=False):
-        # After a reset the journal is off and empty: no SDK call pays for it.
+    # asisim_set_fast_frames: fresh noise in every frame, or the first frame repeated.
+    FRESH_NOISE, KEEP_NOISE = 1, 2
+
+    def reset(self, fast_frames=False, fresh_noise=False):
+        # After a reset the journal is off and empty: no SDK call pays for it. Fast
+        # frames repeat one frame unless asked for fresh noise, so that a call's cost is
+        # the binding's and not the simulated sensor's.
         self.lib.asisim_reset()
         self.lib.asisim_journal_enable(0)
-        self.lib.asisim_set_fast_frames(1 if fast_frames else 0)
+        mode = self.FRESH_NOISE if fresh_noise else self.KEEP_NOISE
+        self.lib.asisim_set_fast_frames(mode if fast_frames else 0)
 
 
 def prepare_cameras(sim):

@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
 
     asisim_reset();
-    asisim_set_fast_frames(!live);
+    asisim_set_fast_frames(live ? 0 : ASISIM_FAST_FRAMES_KEEP_NOISE);
     check("ASIOpenCamera", ASIOpenCamera(camera));
     check("ASIInitCamera", ASIInitCamera(camera));
     check("ASISetROIFormat", ASISetROIFormat(camera, width, height, 1, type));

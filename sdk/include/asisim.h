@@ -65,9 +65,13 @@ ASICAMERA_API void asisim_set_sdk_version(const char* bytes, long length);
 ASICAMERA_API int asisim_set_camera_info(int index, const void* bytes, size_t length);
 
 /* Fast frames: exposures complete at once and video frames are ready whenever they
- * are asked for, rendered once per change of settings (or when guiding moved the
- * stars), so benchmarks measure the caller rather than the simulated sky. The image
- * still shows the exposure time that is set. */
+ * are asked for, so tests and benchmarks run at the speed of the caller rather than of
+ * the simulated sky. The image still shows the exposure time that is set. `on`: 0 off;
+ * 1 on, every frame with fresh noise over a scene rendered once per change of what the
+ * image depends on (settings, temperature, the stars' path); ASISIM_FAST_FRAMES_KEEP_NOISE
+ * on, the whole frame rendered once per such change and repeated bit for bit (for
+ * benchmarks that measure the caller alone). */
+#define ASISIM_FAST_FRAMES_KEEP_NOISE 2
 ASICAMERA_API void asisim_set_fast_frames(int on);
 
 /* Loads a simulator configuration (the JSON format of ASISIM_CONFIG, described in

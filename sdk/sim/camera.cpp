@@ -58,11 +58,6 @@ FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::ti
     request.path = field_path(start, end, exposed);
     if (exposed)
         ++frames_made;
-    // The renderer draws the stars once, at the path's centroid, until it trails them.
-    for (const FieldOffset& point : request.path) {
-        request.shift_x += point.x / double(request.path.size());
-        request.shift_y += point.y / double(request.path.size());
-    }
     request.subtract = dark;
     return request;
 }

@@ -91,6 +91,32 @@ ASI_IMG_TYPE parse_format(const json& value, const std::string& where) {
     fail(where, "must be one of \"RAW8\", \"RGB24\", \"RAW16\", \"Y8\"");
 }
 
+void parse_artefacts(const json& object, const std::string& where, SensorArtefacts& out) {
+    check_keys(
+        object, where,
+        {"prnu", "vignetting", "dust", "amp_glow_e", "warm_pixels", "column", "cosmic_rays_cm2_s"});
+    read_range(object, "prnu", where, out.prnu, 0, 0.2);
+    read_range(object, "vignetting", where, out.vignetting, 0, 0.9);
+    double dust = out.dust;
+    if (auto it = object.find("dust"); it != object.end() && !it->is_number_integer())
+        fail(where + ".dust", "must be an integer");
+    read_range(object, "dust", where, dust, 0, 50);
+    out.dust = static_cast<int>(dust);
+    read_range(object, "amp_glow_e", where, out.amp_glow_e, 0, 1e4);
+    read(object, "warm_pixels", where, out.warm_pixels);
+    if (auto it = object.find("column"); it != object.end()) {
+        static const std::map<std::string, SensorArtefacts::Column> names{
+            {"none", SensorArtefacts::Column::none},
+            {"hot", SensorArtefacts::Column::hot},
+            {"dead", SensorArtefacts::Column::dead}};
+        auto name = it->is_string() ? names.find(it->get<std::string>()) : names.end();
+        if (name == names.end())
+            fail(where + ".column", "must be one of \"none\", \"hot\", \"dead\"");
+        out.column = name->second;
+    }
+    read_range(object, "cosmic_rays_cm2_s", where, out.cosmic_rays_cm2_s, 0, 1000);
+}
+
 Model parse_camera(const json& object, int position) {
     std::string where = "cameras[" + std::to_string(position) + "]";
     check_keys(object, where,
@@ -124,7 +150,8 @@ Model parse_camera(const json& object, int position) {
                 "focal_length_mm",
                 "aperture_mm",
                 "rotation_deg",
-                "serial"});
+                "serial",
+                "artefacts"});
     std::string key = "mono_cooled";
     read(object, "model", where, key);
     auto builtin = builtin_models().find(key);
@@ -210,6 +237,8 @@ Model parse_camera(const json& object, int position) {
                 static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
         serial_given = true;
     }
+    if (auto it = object.find("artefacts"); it != object.end())
+        parse_artefacts(*it, where + ".artefacts", model.artefacts);
     finish_model(model, position, serial_given, false);
     return model;
 }
@@ -368,6 +397,7 @@ void install(Simulator& simulator, const Config& given, const std::string& error
     simulator.config = config;
     simulator.last_error = error;
     simulator.fast_frames.store(config.fast_frames, std::memory_order_relaxed);
+    simulator.fast_frames_fresh_noise.store(true, std::memory_order_relaxed);
     auto sky = std::make_shared<const SkyConfig>(config.sky);
     auto site = std::make_shared<const SiteConfig>(config.site);
     int count = static_cast<int>(std::min<std::size_t>(config.cameras.size(), kMaxCameras));

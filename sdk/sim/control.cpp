@@ -263,6 +263,8 @@ ASICAMERA_API int asisim_set_camera_info(int index, const void* bytes, size_t le
 
 ASICAMERA_API void asisim_set_fast_frames(int on) {
     Simulator& sim = simulator();
+    sim.fast_frames_fresh_noise.store(on != ASISIM_FAST_FRAMES_KEEP_NOISE,
+                                      std::memory_order_relaxed);
     sim.fast_frames.store(on != 0, std::memory_order_relaxed);
     // Video threads idle in fast-frames mode; wake them so they notice either way.
     for (int i = 0; i < kMaxCameras; ++i) {

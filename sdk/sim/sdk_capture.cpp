@@ -38,8 +38,7 @@ ASI_ERROR_CODE get_data_after_exp(int camera_id, unsigned char* buffer, long siz
     // Rendering a full frame takes a while: other calls on this camera go on meanwhile.
     camera.lock.unlock();
     if (fast_frames()) {
-        auto frame = renderer->cached_frame(request);
-        std::memcpy(buffer, frame->data(), frame->size());
+        renderer->fast_frame(request, buffer);
     } else {
         renderer->render(request, buffer);
     }

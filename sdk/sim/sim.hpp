@@ -54,6 +54,18 @@ struct GainPresets {
     int low_gain, medium_gain, high_gain, high_offset;
 };
 
+/// The sensor's defects and fixed patterns (sensor.cpp); each is off at 0, false or none.
+struct SensorArtefacts {
+    enum class Column { none, hot, dead };
+    double prnu = 0.01;              ///< RMS pixel-to-pixel variation of the response
+    double vignetting = 0.2;         ///< share of the light lost in the corners
+    int dust = 3;                    ///< dust shadows ("donuts")
+    double amp_glow_e = 0.5;         ///< e-/s at 25 °C in the glowing corner's pixel
+    bool warm_pixels = true;         ///< spread of dark current: warm tail, hot pixels
+    Column column = Column::hot;     ///< one defective column
+    double cosmic_rays_cm2_s = 0.02; ///< hits per cm² and second
+};
+
 /// Everything that makes one simulated camera what it is: sensor, electronics, optics.
 struct Model {
     std::string key;           ///< built-in model this one was derived from
@@ -81,10 +93,11 @@ struct Model {
     double aperture_mm = 80;
     double max_cooling_delta = 35; ///< °C below ambient the cooler can hold
     double self_heating = 3;       ///< °C above ambient with the cooler off
-    double rotation_deg =
-        0; ///< sensor's up (-y) turned from north towards east; also the guide axes
+    /// The sensor's up (-y) turned from north towards east; also the guide axes.
+    double rotation_deg = 0;
     std::array<unsigned char, 8> serial{};
     GainPresets presets{};
+    SensorArtefacts artefacts;
 
     /// Native ADU full scale (2^bit_depth - 1).
     int max_adu() const { return (1 << bit_depth) - 1; }
@@ -107,7 +120,7 @@ struct SkyConfig {
     /// "synthetic", or the path of a sky file.
     std::string catalogue = "auto";
     std::string catalogue_path; ///< the sky file to render, empty for the synthetic sky
-    double seeing_arcsec = 2.5; ///< FWHM of the Gaussian PSF
+    double seeing_arcsec = 2.5; ///< FWHM of the PSF
     double background_mag_arcsec2 = 19.0;
     double guide_rate = 0.5;          ///< of sidereal rate
     double drift_ra_arcsec_s = 0;     ///< slow drift of the field, x
@@ -202,7 +215,6 @@ struct FrameRequest {
     double exposure_s = 0.01;
     bool dark = false;
     double temperature_c = 20;
-    double shift_x = 0, shift_y = 0; ///< star field displacement, sensor pixels
     /// Where the star field stood while the sensor integrated: displacements in sensor
     /// pixels at equal steps of time from the exposure's start to its end (one entry for a
     /// field that stood still).
@@ -220,9 +232,13 @@ public:
     /// Writes the image (image_bytes of the request) to out; returns the mean level on an
     /// 8-bit scale, for auto exposure.
     double render(const FrameRequest& request, std::uint8_t* out);
-    /// A frame rendered once and kept while the request's format stays the same (fast frames).
+    /// A frame rendered once, noise and all, and kept while nothing that changes the image
+    /// changes (fast frames for benchmarks).
     std::shared_ptr<const std::vector<std::uint8_t>> cached_frame(const FrameRequest& request);
-    /// Gives back the memory of the caches (a full-frame region holds ~150 MB).
+    /// A fast frame into out: fresh noise over the cached scene, or the cached frame when
+    /// the simulator keeps the noise.
+    void fast_frame(const FrameRequest& request, std::uint8_t* out);
+    /// Gives back the memory of the caches (a full-frame region holds ~240 MB).
     void release();
 
 private:
@@ -387,6 +403,7 @@ struct Simulator {
     std::array<Camera, kMaxCameras> cameras;
     std::atomic<int> count{0};
     std::atomic<bool> fast_frames{false};
+    std::atomic<bool> fast_frames_fresh_noise{true}; ///< else the first frame's noise is kept
 
     std::mutex config_mutex; ///< guards the fields below and serialises resets
     Config config;

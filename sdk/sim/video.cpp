@@ -171,8 +171,7 @@ ASI_ERROR_CODE take_video_frame(int camera_id, unsigned char* buffer, long size,
             camera.frame_request(camera.value(ASI_EXPOSURE) * 1e-6, false, now, now);
         std::shared_ptr<Renderer> renderer = camera.renderer;
         locked.lock.unlock();
-        auto frame = renderer->cached_frame(request);
-        std::memcpy(buffer, frame->data(), frame->size());
+        renderer->fast_frame(request, buffer);
         locked.lock.lock();
         if (want_gps)
             fill_gps(camera, std::chrono::system_clock::now(), gps);

@@ -1,6 +1,7 @@
 // Checks of the substitute SDK through its C interface (and a few internal pieces), built
 // with the test variants (or -DASISIM_TESTS=ON) and run by tests/test_simulator.py. Prints
 // one line per failed check and closes with "N passed, N failed".
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -552,6 +553,101 @@ void test_concurrency() {
     CHECK(true);
 }
 
+// A star's light, centroid and second moments in a background-subtracted window.
+struct Moments {
+    double flux = 0, x = 0, y = 0, xx = 0, yy = 0;
+};
+Moments star_moments(const std::vector<double>& image, int width, int cx, int cy, int half,
+                     double background) {
+    Moments m;
+    for (int pass = 0; pass < 2; ++pass)
+        for (int y = cy - half; y <= cy + half; ++y)
+            for (int x = cx - half; x <= cx + half; ++x) {
+                double v = image[std::size_t(y) * width + x] - background;
+                if (pass == 0) {
+                    m.flux += v;
+                    m.x += v * x;
+                    m.y += v * y;
+                } else {
+                    m.xx += v * (x - m.x) * (x - m.x);
+                    m.yy += v * (y - m.y) * (y - m.y);
+                }
+                if (pass == 0 && x == cx + half && y == cy + half) {
+                    m.x /= m.flux;
+                    m.y /= m.flux;
+                }
+            }
+    m.xx /= m.flux;
+    m.yy /= m.flux;
+    return m;
+}
+
+// Stars trail along the field's path over the exposure, keeping their light.
+void test_trails() {
+    asisim::Config config = asisim::default_config();
+    asisim::Model model = config.cameras[0];
+    model.artefacts =
+        asisim::SensorArtefacts{0, 0, 0, 0, false, asisim::SensorArtefacts::Column::none, 0};
+    config.sky.stars_per_deg2 = 20000;
+    config.sky.limiting_mag = 12;
+    config.sky.brightest_mag = 8;
+    asisim::Renderer renderer(model, config.sky, 0);
+    asisim::FrameRequest request;
+    request.width = request.height = 256;
+    request.start_x = (model.width - 256) / 2;
+    request.start_y = (model.height - 256) / 2;
+    request.type = ASI_IMG_RAW16;
+    request.gain = 0;
+    request.exposure_s = 20;
+    auto frame = [&](const std::vector<asisim::FieldOffset>& path) {
+        request.path = path;
+        std::vector<std::uint8_t> bytes(256 * 256 * 2);
+        std::vector<double> image(256 * 256);
+        for (int repeat = 0; repeat < 8; ++repeat) { // the mean of 8 for less noise
+            renderer.render(request, bytes.data());
+            for (std::size_t i = 0; i < image.size(); ++i)
+                image[i] += ((bytes[2 * i] | (bytes[2 * i + 1] << 8)) >> 2) / 8.0;
+        }
+        return image;
+    };
+    std::vector<double> still = frame({{0, 0}});
+    std::vector<asisim::FieldOffset> drift;
+    for (int k = 0; k <= 10; ++k)
+        drift.push_back({-3 + 0.6 * k, 0});
+    std::vector<double> trailed = frame(drift);
+    // The frame's background, and the brightest unsaturated star with no other within
+    // 16 pixels (whose trail could reach into the window).
+    std::vector<double> sorted = still;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    double background = sorted[sorted.size() / 2];
+    auto alone = [&](int cx, int cy) {
+        double peak = still[cy * 256 + cx] - background;
+        for (int y = cy - 16; y <= cy + 16; ++y)
+            for (int x = cx - 16; x <= cx + 16; ++x)
+                if (std::max(std::abs(x - cx), std::abs(y - cy)) > 6 &&
+                    still[y * 256 + x] - background > 0.02 * peak)
+                    return false;
+        return true;
+    };
+    int best = -1;
+    for (int y = 30; y < 226; ++y)
+        for (int x = 30; x < 226; ++x) {
+            double v = still[y * 256 + x];
+            if (v < 8000 && (best < 0 || v > still[best]) && alone(x, y))
+                best = y * 256 + x;
+        }
+    CHECK(best >= 0);
+    if (best < 0)
+        return;
+    Moments a = star_moments(still, 256, best % 256, best / 256, 10, background);
+    Moments b = star_moments(trailed, 256, best % 256, best / 256, 10, background);
+    // A 6-pixel trail adds 6^2 / 12 = 3 px^2 along x and nothing across.
+    CHECK(std::abs(b.flux / a.flux - 1) < 0.02);
+    CHECK(std::abs(b.xx - a.xx - 3) < 0.4);
+    CHECK(std::abs(b.yy - a.yy) < 0.3);
+    CHECK(std::abs(b.x - a.x) < 0.1);
+}
+
 } // namespace
 
 int main() {
@@ -566,6 +662,7 @@ int main() {
         {"config", test_config},
         {"null outputs", test_null_outputs},
         {"concurrency", test_concurrency},
+        {"trails", test_trails},
     };
     for (auto [name, test] : tests) {
         asisim_reset();

@@ -484,6 +484,9 @@ def _library_path() -> str:
     raise RuntimeError(f"cannot find the ASICamera2 library that asi ({asi.__file__}) loaded")
 
 
+# asisim_set_fast_frames's value for fast frames that repeat their first frame's noise.
+_KEEP_NOISE: Final = 2
+
 _lock: Final = threading.RLock()
 _library: _Library | None = None
 # The journals recording now, in any thread. The simulator's journal is on exactly while
@@ -583,10 +586,14 @@ def load_config(config: Mapping[str, object] | str | os.PathLike[str] | None) ->
         os.unlink(file.name)
 
 
-def fast_frames(on: bool = True) -> None:
+def fast_frames(on: bool = True, *, fresh_noise: bool = True) -> None:
     """Exposures finish at once and video frames are ready whenever asked for, so a test
-    runs at the speed of the program under test. The image still shows the exposure."""
-    _simulator().asisim_set_fast_frames(1 if on else 0)
+    runs at the speed of the program under test. The image still shows the exposure.
+
+    Every frame gets fresh noise, so a stack of fast frames averages down as real ones
+    do; with `fresh_noise=False` a frame is rendered once per change of what the image
+    depends on and repeated bit for bit, for benchmarks that measure the caller alone."""
+    _simulator().asisim_set_fast_frames(0 if not on else 1 if fresh_noise else _KEEP_NOISE)
 
 
 def set_sdk_version(text: str | bytes | None) -> None:
