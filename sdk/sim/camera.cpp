@@ -35,6 +35,7 @@ void Camera::clear_triggers() {
     soft_triggers = 0;
     trigger_level = false;
     level_exposures.clear();
+    hardware_pulses.clear();
 }
 
 const ControlDef* Camera::control(int type) const {
@@ -106,6 +107,8 @@ FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::ti
     request.temperature_c = temperature_c;
     field_shift(when, request.shift_x, request.shift_y);
     request.path = {FieldOffset{request.shift_x, request.shift_y}};
+    request.transparency =
+        sky_transparency(when - to_duration(exposure_s / 2), when + to_duration(exposure_s / 2));
     request.subtract = dark;
     return request;
 }
@@ -167,7 +170,7 @@ void close_camera(CameraLock& locked) {
     locked.lock.lock();
 }
 
-CameraLock lock_camera(int id) {
+CameraLock lock_slot(int id) {
     if (id < 0 || id >= kMaxCameras)
         return {};
     Camera& camera = simulator().cameras[id];
@@ -175,6 +178,13 @@ CameraLock lock_camera(int id) {
     if (!camera.present)
         return {};
     return CameraLock{&camera, std::move(lock)};
+}
+
+CameraLock lock_camera(int id) {
+    CameraLock slot = lock_slot(id);
+    if (slot && !slot->connected)
+        return CameraLock{nullptr, {}, ASI_ERROR_CAMERA_REMOVED};
+    return slot;
 }
 
 void fill_gps(const Camera& camera, std::chrono::system_clock::time_point when, ASI_GPS_DATA* out) {

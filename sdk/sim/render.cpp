@@ -75,6 +75,7 @@ struct ExposureKey {
     int gain = -1, offset = -1, wb_r = -1, wb_b = -1;
     bool dark = false;
     long temperature_decidegrees = 0;
+    double transparency = 1;
     bool operator==(const ExposureKey&) const = default;
 };
 
@@ -84,13 +85,14 @@ struct CachedKey {
     bool dark;
     const DarkFrame* subtract;
     double shift_x, shift_y;
+    double transparency;
     bool same_frame(const CachedKey& o) const {
         return start_x == o.start_x && start_y == o.start_y && width == o.width &&
                height == o.height && bin == o.bin && type == o.type && flip == o.flip &&
                gain == o.gain && offset == o.offset && gamma == o.gamma && wb_r == o.wb_r &&
                wb_b == o.wb_b && exposure_s == o.exposure_s && dark == o.dark &&
                subtract == o.subtract && std::abs(shift_x - o.shift_x) < kShiftTolerance &&
-               std::abs(shift_y - o.shift_y) < kShiftTolerance;
+               std::abs(shift_y - o.shift_y) < kShiftTolerance && transparency == o.transparency;
     }
 };
 
@@ -254,10 +256,11 @@ struct Renderer::Impl {
     }
 
     void ensure_exposure(const FrameRequest& request) {
-        ExposureKey key{scene_version, request.exposure_s,
-                        request.gain,  request.offset,
-                        request.wb_r,  request.wb_b,
-                        request.dark,  std::lround(request.temperature_c * 10)};
+        ExposureKey key{scene_version,       request.exposure_s,
+                        request.gain,        request.offset,
+                        request.wb_r,        request.wb_b,
+                        request.dark,        std::lround(request.temperature_c * 10),
+                        request.transparency};
         if (key == exposure_key && mean.size() == scene.size())
             return;
         std::size_t n = scene.size();
@@ -272,7 +275,7 @@ struct Renderer::Impl {
         double bias = request.offset * std::ldexp(1.0, model.bit_depth - 12);
         double full_scale = model.max_adu();
         double wb[3] = {request.wb_r / 50.0, 1.0, request.wb_b / 50.0};
-        double light = request.dark ? 0.0 : seconds;
+        double light = request.dark ? 0.0 : seconds * request.transparency;
         // Per output pixel: electrons e over the bin, scaled by k[colour] to the average in
         // ADU; noise from shot noise and one read per binned pixel. Float and branch-free
         // so that it vectorises: this runs again whenever exposure, gain or temperature move.
@@ -522,11 +525,11 @@ std::shared_ptr<const std::vector<std::uint8_t>>
 Renderer::cached_frame(const FrameRequest& request) {
     std::lock_guard lock(impl_->mutex);
     // The cached frame stays while the settings do and the field has not moved (guiding).
-    CachedKey key{request.start_x,    request.start_y, request.width,          request.height,
-                  request.bin,        request.type,    request.flip,           request.gain,
-                  request.offset,     request.gamma,   request.wb_r,           request.wb_b,
-                  request.exposure_s, request.dark,    request.subtract.get(), request.shift_x,
-                  request.shift_y};
+    CachedKey key{request.start_x,    request.start_y,     request.width,          request.height,
+                  request.bin,        request.type,        request.flip,           request.gain,
+                  request.offset,     request.gamma,       request.wb_r,           request.wb_b,
+                  request.exposure_s, request.dark,        request.subtract.get(), request.shift_x,
+                  request.shift_y,    request.transparency};
     if (impl_->cached_valid && impl_->cached_key.same_frame(key))
         return impl_->cached;
     std::size_t size =
