@@ -15,6 +15,7 @@ from astropy.io import fits
 from PIL import Image
 
 import asi
+from halvarine.corvantis import sim
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -33,8 +34,9 @@ RAW8, RGB24, RAW16, Y8 = (asi.ImgType.IMG_RAW8, asi.ImgType.IMG_RGB24, asi.ImgTy
 
 
 @pytest.fixture
-def quick(sim, tmp_path):
-    """The built-in cameras with a cooler that settles at once and a brisk, steady mount."""
+def quick(tmp_path, journal):
+    """The built-in cameras with a cooler that settles at once and a brisk, steady mount;
+    the test's journal."""
     config = tmp_path / "quick.json"
     config.write_text(json.dumps({
         "cooling_rate": 1000,
@@ -42,8 +44,7 @@ def quick(sim, tmp_path):
         "mount": {"guide_rate": 2.0},
     }))
     sim.load_config(config)
-    sim.journal_on()
-    return sim
+    return journal
 
 
 @pytest.fixture
@@ -62,8 +63,8 @@ def camera():
         asi.close_camera(camera_id)
 
 
-def names(sim, *functions):
-    return [call.name for call in sim.calls() if call.name in functions]
+def names(journal, *functions):
+    return [name for name in journal.functions() if name in functions]
 
 
 # --- command lines --------------------------------------------------------------------------
@@ -79,7 +80,7 @@ def test_every_example_program_is_tested_here():
 
 
 @pytest.mark.parametrize("name", sorted(PROGRAMS))
-def test_help_describes_the_program_and_does_nothing_else(sim, tmp_path, monkeypatch, capsys,
+def test_help_describes_the_program_and_does_nothing_else(journal, tmp_path, monkeypatch, capsys,
                                                           name):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(SystemExit) as exit:
@@ -87,7 +88,7 @@ def test_help_describes_the_program_and_does_nothing_else(sim, tmp_path, monkeyp
     assert exit.value.code == 0
     out = capsys.readouterr().out
     assert out.startswith(f"usage: {name}.py ") and "--help" in out
-    assert not sim.calls() and not list(tmp_path.iterdir())
+    assert not journal.calls() and not list(tmp_path.iterdir())
 
 
 @pytest.mark.parametrize("name, argv, complaint", [
@@ -104,7 +105,7 @@ def test_help_describes_the_program_and_does_nothing_else(sim, tmp_path, monkeyp
     ("video", ["nan"], "argument SECONDS: not a number of seconds above zero: 'nan'"),
     ("video", ["inf"], "argument SECONDS: not a number of seconds above zero: 'inf'"),
 ])
-def test_bad_arguments_get_the_usage_and_nothing_runs(sim, tmp_path, monkeypatch, capsys,
+def test_bad_arguments_get_the_usage_and_nothing_runs(journal, tmp_path, monkeypatch, capsys,
                                                       name, argv, complaint):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(SystemExit) as exit:
@@ -112,7 +113,7 @@ def test_bad_arguments_get_the_usage_and_nothing_runs(sim, tmp_path, monkeypatch
     assert exit.value.code == 2
     err = capsys.readouterr().err
     assert err.startswith(f"usage: {name}.py ") and f"error: {complaint}" in err
-    assert not sim.calls() and not list(tmp_path.iterdir())
+    assert not journal.calls() and not list(tmp_path.iterdir())
 
 
 def test_demo_help_from_the_command_line_makes_no_folder(tmp_path):
@@ -145,12 +146,12 @@ def test_describe_lists_the_properties(index, expected):
         assert part in text
 
 
-def test_listing_controls_closes_every_camera_it_opens(sim, capsys):
+def test_listing_controls_closes_every_camera_it_opens(journal, capsys):
     assert list_cameras.main(["--controls"]) == 0
     out = capsys.readouterr().out
     assert "TargetTemp" in out and "Temperature" in out and "read-only" in out
-    opened = [c["iCameraID"] for c in sim.calls("ASIOpenCamera")]
-    closed = [c["iCameraID"] for c in sim.calls("ASICloseCamera")]
+    opened = [c["iCameraID"] for c in journal.calls("ASIOpenCamera")]
+    closed = [c["iCameraID"] for c in journal.calls("ASICloseCamera")]
     assert opened == closed == [MONO, GUIDE, GPS]
 
 
@@ -216,7 +217,7 @@ def test_stretch_gives_8_bit_pixels_with_stars_brightest(image):
     (GUIDE, 1, "RGGB", False),
     (GPS, 2, "GBRG", True),
 ])
-def test_snap_saves_fits_with_the_usual_headers_and_a_png(sim, camera, tmp_path,
+def test_snap_saves_fits_with_the_usual_headers_and_a_png(camera, tmp_path,
                                                           camera_id, binning, bayer, gps):
     sim.fast_frames()
     camera(camera_id)
@@ -261,16 +262,16 @@ def test_snap_of_a_cooled_camera_records_the_set_point(quick, camera, tmp_path):
     assert header["CCD-TEMP"] == pytest.approx(-5, abs=0.5)
 
 
-def test_an_exposure_the_camera_reports_failed_raises(sim, camera):
+def test_an_exposure_the_camera_reports_failed_raises(journal, camera):
     camera(MONO)
     snap.set_region(MONO, 64, 64, 1, RAW16)
     sim.script("ASIGetExpStatus", 0, struct.pack("<i", asi.ExposureStatus.ASI_EXP_FAILED))
     with pytest.raises(snap.ExposureFailed, match="ASI_EXP_FAILED"):
         snap.expose(MONO, 0.01, progress=False)
-    assert not sim.calls("ASIGetDataAfterExp")
+    assert not journal.calls("ASIGetDataAfterExp")
 
 
-def test_an_interrupted_exposure_is_stopped(sim, camera, monkeypatch):
+def test_an_interrupted_exposure_is_stopped(journal, camera, monkeypatch):
     camera(MONO)
     snap.set_region(MONO, 64, 64, 1, RAW16)
 
@@ -280,8 +281,8 @@ def test_an_interrupted_exposure_is_stopped(sim, camera, monkeypatch):
     monkeypatch.setattr(snap.time, "sleep", interrupt)
     with pytest.raises(KeyboardInterrupt):
         snap.expose(MONO, 5.0, progress=False)
-    assert names(sim, "ASIStartExposure", "ASIStopExposure") == ["ASIStartExposure",
-                                                                  "ASIStopExposure"]
+    assert names(journal, "ASIStartExposure", "ASIStopExposure") == ["ASIStartExposure",
+                                                                      "ASIStopExposure"]
 
 
 # --- video ----------------------------------------------------------------------------------
@@ -291,7 +292,7 @@ class Boom(Exception):
 
 
 @pytest.mark.parametrize("failing", [False, True])
-def test_video_counts_frames_and_always_stops(sim, camera, failing):
+def test_video_counts_frames_and_always_stops(journal, camera, failing):
     sim.fast_frames()
     camera(GUIDE)
     snap.set_region(GUIDE, 64, 48, 1, RAW8)
@@ -309,10 +310,10 @@ def test_video_counts_frames_and_always_stops(sim, camera, failing):
         stats = video.record(GUIDE, 0.2, exposure_us=1000, progress=False, on_frame=on_frame)
         assert stats.frames == len(shapes) > 0 and stats.dropped == 0
         # The dropped count is read while its capture is still running.
-        assert names(sim, "ASIGetDroppedFrames", "ASIStopVideoCapture") == [
+        assert names(journal, "ASIGetDroppedFrames", "ASIStopVideoCapture") == [
             "ASIGetDroppedFrames", "ASIStopVideoCapture"]
     assert set(shapes) == {(48, 64)}
-    assert names(sim, "ASIStopVideoCapture") == ["ASIStopVideoCapture"]
+    assert names(journal, "ASIStopVideoCapture") == ["ASIStopVideoCapture"]
 
 
 # --- guiding --------------------------------------------------------------------------------
@@ -346,7 +347,7 @@ def test_find_star_finds_nothing_without_a_star_in_reach(image):
     assert guiding.find_star(image, np.array([40.0, 40.0]), 20) is None
 
 
-def test_a_pulse_always_ends(sim, camera, monkeypatch):
+def test_a_pulse_always_ends(journal, camera, monkeypatch):
     camera(GUIDE)
 
     def interrupt(seconds):
@@ -355,8 +356,8 @@ def test_a_pulse_always_ends(sim, camera, monkeypatch):
     monkeypatch.setattr(guiding.time, "sleep", interrupt)
     with pytest.raises(KeyboardInterrupt):
         guiding.pulse(GUIDE, guiding.NORTH, 1.0)
-    assert names(sim, "ASIPulseGuideOn", "ASIPulseGuideOff") == ["ASIPulseGuideOn",
-                                                                  "ASIPulseGuideOff"]
+    assert names(journal, "ASIPulseGuideOn", "ASIPulseGuideOff") == ["ASIPulseGuideOn",
+                                                                      "ASIPulseGuideOff"]
 
 
 QUICK_GUIDING = dict(exposure_s=0.1, calibration_pulse_s=0.5, max_pulse_s=1.0, max_steps=8,
@@ -378,7 +379,7 @@ def test_guiding_calibrates_and_returns_the_star_to_its_lock_position(quick, cam
     assert bool(west_x > 0) == (flip == asi.FlipStatus.ASI_FLIP_HORIZ)
 
 
-def test_guiding_without_a_responding_mount_stops_at_calibration(sim, camera, tmp_path):
+def test_guiding_without_a_responding_mount_stops_at_calibration(camera, tmp_path):
     config = tmp_path / "still.json"
     config.write_text(json.dumps({"mount": {"guide_rate": 0}}))
     sim.load_config(config)
@@ -394,7 +395,7 @@ def test_guiding_without_a_responding_mount_stops_at_calibration(sim, camera, tm
 def demo_run(quick, monkeypatch):
     """The demo with fast frames and guiding left out: guiding needs the sky to move, which
     fast frames do not show, and has its own tests. Returns the cameras guided."""
-    quick.fast_frames()
+    sim.fast_frames()
     guided = []
 
     def guide(camera_id, log):
@@ -430,7 +431,7 @@ def test_demo_runs_every_step_and_writes_its_files(quick, demo_run, tmp_path, ca
 
 
 def test_a_failing_step_is_reported_and_the_others_still_run(quick, demo_run, tmp_path, capsys):
-    quick.force("ASIStartVideoCapture", 16, times=-1)  # ASI_ERROR_GENERAL_ERROR
+    sim.fail("ASIStartVideoCapture", 16, times=-1)  # ASI_ERROR_GENERAL_ERROR
     assert demo.main([str(tmp_path)]) == 1
     log = capsys.readouterr().out
     assert "failed: ASIGeneralError" in log and "4 of 5 steps done" in log

@@ -100,7 +100,7 @@ def call_anything(rng):
     getattr(asi, function.name)(*args)
 
 
-def test_threads_share_two_cameras_while_video_runs(sim, watchdog):
+def test_threads_share_two_cameras_while_video_runs(watchdog):
     for camera in CAMERAS:
         prepare(camera)
         asi.start_video_capture(camera)
@@ -134,7 +134,7 @@ def test_threads_share_two_cameras_while_video_runs(sim, watchdog):
 
 
 @pytest.mark.parametrize("action", ["stop_video_capture", "close_camera"])
-def test_ending_the_capture_wakes_every_waiting_reader(sim, watchdog, action):
+def test_ending_the_capture_wakes_every_waiting_reader(watchdog, action):
     """Readers that wait without a time limit must all come back when the capture ends
     under them; one that never does is a lost wake-up (and trips the watchdog)."""
     deadline = time.monotonic() + SECONDS

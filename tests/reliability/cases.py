@@ -18,10 +18,10 @@ from dataclasses import dataclass, field
 from typing import Callable
 
 import asi
+from halvarine.corvantis import sim
 from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT
 from odd import (RAISE, Boom, IdSub, Int, RaisingTruth, Text, Valued, ValueRaises,
                  stand_in)
-from simsdk import Simulator
 
 # Camera 2 of the built-in set has GPS, a trigger input and a cooler: every function can
 # succeed on it. A 32 x 2 RAW8 region keeps every image buffer a small object.
@@ -32,7 +32,6 @@ VENDOR, PRODUCT = 0x1A5C, 0x5301
 
 ANY = "any"                      # success or an SDK error: whatever the simulator says
 DELETE = object()
-SIM = Simulator()
 
 
 @dataclass
@@ -63,9 +62,8 @@ class Case:
 @contextlib.contextmanager
 def ready(video=False, mode=None):
     """The camera opened, initialised and set to a tiny region; frames come at once."""
-    SIM.reset()
-    SIM.journal_on(False)
-    SIM.fast_frames(True)
+    sim.reset()
+    sim.fast_frames(True)
     asi.open_camera(CAMERA)
     asi.init_camera(CAMERA)
     asi.set_roi_format(CAMERA, WIDTH, HEIGHT, 1, asi.ImgType.IMG_RAW8)
@@ -76,7 +74,7 @@ def ready(video=False, mode=None):
     try:
         yield
     finally:
-        SIM.reset()
+        sim.reset()
 
 
 @contextlib.contextmanager
@@ -112,20 +110,20 @@ def table_entry(code, value):
 
 @contextlib.contextmanager
 def forced(function, status):
-    SIM.force(function, status, -1)
+    sim.fail(function, status, -1)
     try:
         yield
     finally:
-        SIM.lib.asisim_clear_forced()
+        sim.clear_failures()
 
 
 @contextlib.contextmanager
 def scripted(function, output, data):
-    SIM.script(function, output, data)
+    sim.script(function, output, data)
     try:
         yield
     finally:
-        SIM.lib.asisim_clear_scripts()
+        sim.clear_scripts()
 
 
 @contextlib.contextmanager
@@ -137,11 +135,11 @@ def warnings_as_errors():
 
 @contextlib.contextmanager
 def version(data):
-    SIM.set_version(data)
+    sim.set_sdk_version(data)
     try:
         yield
     finally:
-        SIM.reset()
+        sim.reset()
 
 
 def states(*factories):
