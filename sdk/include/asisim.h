@@ -16,8 +16,8 @@ extern "C" {
 #endif
 
 /* Back to the state after loading: cameras from the configuration (or the built-in
- * set), all closed, no forced statuses, no scripted outputs, default version text,
- * journal off and empty, fast frames off. */
+ * set), all plugged in and closed, clear sky, no forced statuses, no scripted outputs,
+ * default version text, journal off and empty, fast frames off. */
 ASICAMERA_API void asisim_reset(void);
 
 /* The journal records every SDK call while it is on, one line per call:
