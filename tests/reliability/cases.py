@@ -366,6 +366,12 @@ def namespace_cases():
                lambda: rebound("ControlType", DELETE))
 
 
+def overwritten(record, data, at=0):
+    """The SDK's bytes of `record` with `data` written over them from byte `at`."""
+    raw = sim.pack(record)
+    return raw[:at] + data + raw[at + len(data):]
+
+
 def scripted_cases():
     """SDK outputs that the enumerations refuse, or that are no plain 0 or 1."""
     def word(value):
@@ -383,13 +389,16 @@ def scripted_cases():
                lambda: asi.get_trigger_output_io_conf(CAMERA, 0), None,
                states(ready, lambda: scripted("ASIGetTriggerOutputIOConf", 0, word(2))))
     yield Case("get_camera_property/bad-name", lambda: asi.get_camera_property(0).name,
-               UnicodeDecodeError, states(ready, lambda: scripted("ASIGetCameraProperty", 0, b"\xff\xfe")))
+               UnicodeDecodeError,
+               states(ready, lambda: scripted("ASIGetCameraProperty", 0, overwritten(
+                   asi.get_camera_property(0), b"\xff\xfe"))))
     yield Case("get_control_caps/bad-name", lambda: asi.get_control_caps(CAMERA, 0).name, None,
-               states(ready, lambda: scripted("ASIGetControlCaps", 0, b"\xff\xfe")))
+               states(ready, lambda: scripted("ASIGetControlCaps", 0, overwritten(
+                   asi.get_control_caps(CAMERA, 0), b"\xff\xfe"))))
     # BayerPattern follows Name[64], CameraID, MaxHeight, MaxWidth and IsColorCam: byte 92.
     yield Case("get_camera_property/bad-bayer", lambda: asi.get_camera_property(0).bayer_pattern,
-               ValueError, states(ready, lambda: scripted("ASIGetCameraProperty", 0,
-                                                          bytes(92) + word(7))))
+               ValueError, states(ready, lambda: scripted("ASIGetCameraProperty", 0, overwritten(
+                   asi.get_camera_property(0), word(7), at=92))))
     for label, data, expect in [("text", b"1, 37, 0", None), ("empty", b"", None),
                                 ("invalid-utf8", b"\xff", UnicodeDecodeError), ("null", None, None)]:
         yield Case(f"get_sdk_version/{label}", asi.get_sdk_version, expect,
