@@ -440,16 +440,13 @@ def test_hardware_trigger_stream():
         cam.roi = Roi(64, 48)
         cam.mode = asi.CameraMode.ASI_MODE_TRIG_RISE_EDGE
         with cam.video(0.001) as video:
-            try:
-                sim.trigger(MONO)
-            except NotImplementedError:
-                pytest.skip("needs sim.trigger")
+            sim.trigger(MONO)
             assert next(video).number == 0
         assert video._wait == float("inf")  # a trigger stream waits without a limit
 
 
 def test_a_camera_that_stops_answering_ends_the_stream():
-    # What an unplugged camera looks like from here: every call fails.
+    # Every call fails, closing included: the failures end up as notes on the first.
     sim.fast_frames()
     started = time.monotonic()
     with pytest.raises(asi.ASICameraRemoved) as caught:
@@ -475,10 +472,7 @@ def test_a_camera_that_stops_answering_ends_the_stream():
 def test_an_unplugged_camera_ends_the_stream(mono):
     with mono.video(0.001) as video:
         next(video)
-        try:
-            sim.unplug(MONO)
-        except NotImplementedError:
-            pytest.skip("needs sim.unplug")
+        sim.unplug(MONO)
         with pytest.raises(asi.ASICameraRemoved) as caught:
             for _ in video:
                 pass
