@@ -65,11 +65,9 @@ bool unplug_camera(int id) {
     // reader waiting for a frame is woken by the stop below.
     slot->connected = false;
     sim.count.fetch_sub(1, std::memory_order_acq_rel);
-    bool failed = slot->exposing();
+    // Closed as the SDK closes it: capture stopped (its thread joined), exposure gone.
     if (slot->open)
-        close_camera(slot); // stops video and joins its thread
-    if (failed)
-        slot->exposure_status = ASI_EXP_FAILED;
+        close_camera(slot);
     return true;
 }
 
