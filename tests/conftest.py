@@ -1,22 +1,34 @@
-"""Every test starts with a reset substitute SDK, its journal on and empty, and gets back
-the module namespace as import made it, whatever the test rebound or deleted."""
+"""Every test starts with a reset simulator and a journal recording its SDK calls (the
+fixture `journal`), and gets back the module namespace as import made it, whatever the
+test rebound or deleted. Tests steer the simulator through `halvarine.corvantis.sim`, as
+a user's tests do."""
 
 import pytest
 
 import asi
-from simsdk import Simulator
+from halvarine.corvantis import sim
 
-_SIMULATOR = Simulator()
 _PRISTINE_NAMESPACE = dict(vars(asi))
 _PRISTINE_TABLE = dict(asi.ASI_ERROR_CODE_TO_EXCEPTION)
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "unjournaled: the test runs with the simulator's journal off (its growth "
+        "would look like a leak)")
+
+
 @pytest.fixture(autouse=True)
-def sim():
-    _SIMULATOR.reset()
-    _SIMULATOR.journal_on()
-    yield _SIMULATOR
-    _SIMULATOR.reset()
+def journal(request):
+    """The SDK calls of the test so far (a recording sim.Journal; one that records
+    nothing for a test marked unjournaled)."""
+    sim.reset()
+    if request.node.get_closest_marker("unjournaled"):
+        yield sim.journal()
+    else:
+        with sim.journal() as recording:
+            yield recording
+    sim.reset()
 
 
 @pytest.fixture(autouse=True)
@@ -33,9 +45,9 @@ def _restore_namespace():
 
 
 @pytest.fixture
-def opened(sim):
+def opened(journal):
     """Camera 0, opened and initialised; the journal cleared afterwards."""
     asi.open_camera(0)
     asi.init_camera(0)
-    sim.clear()
+    journal.clear()
     yield 0

@@ -17,6 +17,7 @@ import sys
 import pytest
 
 import asi
+from halvarine.corvantis import sim
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -85,7 +86,7 @@ def test_readme_snippets_run_in_order(capsys, monkeypatch, tmp_path):
 
 @pytest.mark.parametrize("document", [README, ROOT / "sdk" / "sim" / "README.md"],
                          ids=lambda path: str(path.relative_to(ROOT)))
-def test_documented_simulator_configuration_loads(sim, tmp_path, document):
+def test_documented_simulator_configuration_loads(tmp_path, document):
     (first_line, text), = readme_blocks("json", document)
     path = tmp_path / "asisim.json"
     path.write_text(text, encoding="utf-8")
@@ -124,7 +125,7 @@ def test_typed_example_runs(capsys, monkeypatch):
     assert "IMG_RAW16" in capsys.readouterr().out
 
 
-def test_where_the_readme_says_docstrings_and_behaviour_differ(sim):
+def test_where_the_readme_says_docstrings_and_behaviour_differ():
     """README.md, "Waiting and interrupting": if one of these changes, so does the README."""
     assert "AsiException" in asi.open_camera.__doc__ and not hasattr(asi, "AsiException")
     camera_id = asi.get_camera_property(0).camera_id

@@ -7,8 +7,8 @@ import types
 import pytest
 
 import asi
+from halvarine.corvantis import sim
 from odd import Recorder
-from simsdk import Call
 from tracebacks import module_entries
 
 MODULE = "halvarine.corvantis.asi"
@@ -230,22 +230,22 @@ def test_what_the_table_gives_is_raised_like_raise(mapped, expected_type, expect
 # Through a real operation.
 
 @pytest.mark.parametrize("code", list(range(1, 24)) + UNKNOWN_CODES[:3])
-def test_operation_raises_the_mapped_exception(sim, code):
-    sim.force("ASIOpenCamera", code)
+def test_operation_raises_the_mapped_exception(journal, code):
+    sim.fail("ASIOpenCamera", code)
     with pytest.raises(asi.ASIError) as excinfo:
         asi.open_camera(0)
     assert (type(excinfo.value), *excinfo.value.args) == expected_error(code)
-    assert sim.calls() == [Call("ASIOpenCamera", {"iCameraID": 0})]
+    assert journal.calls() == [sim.Call("ASIOpenCamera", {"iCameraID": 0})]
 
 
-def test_operation_uses_the_current_table(sim):
+def test_operation_uses_the_current_table(journal):
     asi.ASI_ERROR_CODE_TO_EXCEPTION[0] = asi.ASITimeout
     with pytest.raises(asi.ASITimeout, match=r"^ASI error code 0\.$"):
         asi.open_camera(0)
-    assert len(sim.calls("ASIOpenCamera")) == 1
+    assert len(journal.calls("ASIOpenCamera")) == 1
 
 
-def test_operation_with_raising_handler(sim):
+def test_operation_with_raising_handler(journal):
     def handler(code):
         raise LookupError(code)
 
@@ -254,4 +254,4 @@ def test_operation_with_raising_handler(sim):
         asi.open_camera(0)
     assert excinfo.value.args == (0,)
     assert module_entries(excinfo.value) == [f"{MODULE}.open_camera"]
-    assert len(sim.calls("ASIOpenCamera")) == 1
+    assert len(journal.calls("ASIOpenCamera")) == 1

@@ -14,6 +14,7 @@ import sys
 import pytest
 
 import asi
+from halvarine.corvantis import sim
 from odd import Int, Valued
 from tracebacks import module_entries
 
@@ -132,7 +133,7 @@ def success_from_builtins(log, monkeypatch):
     (success_deleted, NameError, "name 'ASISuccess' is not defined", []),
     (success_from_builtins, None, None, []),
 ], ids=lambda v: v.__name__ if callable(v) and not isinstance(v, type) else None)
-def test_a_successful_call_follows_every_change(opened, sim, monkeypatch, change, raised,
+def test_a_successful_call_follows_every_change(opened, journal, monkeypatch, change, raised,
                                                  message, logged):
     succeed(opened)
     log = []
@@ -144,7 +145,7 @@ def test_a_successful_call_follows_every_change(opened, sim, monkeypatch, change
             asi.stop_exposure(opened)
         assert type(excinfo.value) is raised and excinfo.value.args == (message,)
     assert log == logged and all(type(code) is int for code in log)
-    assert len(sim.calls("ASIStopExposure")) == 3 - (change is handler_deleted)
+    assert len(journal.calls("ASIStopExposure")) == 3 - (change is handler_deleted)
 
 
 def test_a_rebound_table_is_followed_in_its_turn(opened):
@@ -192,7 +193,7 @@ class ValueWithSideEffect:
         return 0
 
 
-def test_changes_made_during_a_call(opened, sim):
+def test_changes_made_during_a_call(opened, journal):
     succeed(opened)
     # The table is read by the status check, after the change: this very call sees it.
     table = asi.ASI_ERROR_CODE_TO_EXCEPTION
@@ -207,7 +208,7 @@ def test_changes_made_during_a_call(opened, sim):
     assert log == []
     asi.stop_exposure(opened)
     assert log == [0]
-    assert [c["mode"] for c in sim.calls("ASISetCameraMode")] == [0, 0]
+    assert [c["mode"] for c in journal.calls("ASISetCameraMode")] == [0, 0]
 
 
 class Colliding:
@@ -291,10 +292,10 @@ def test_namespace_lookup_with_a_str_subclass_key(opened):
     lambda original: lambda code: original(code),
     lambda original: lambda code: original(asi_error_code=code),
 ], ids=["itself", "partial", "wrapper", "by-keyword"])
-def test_failures_through_the_handler_and_its_wrappers(opened, sim, wrap):
+def test_failures_through_the_handler_and_its_wrappers(opened, wrap):
     asi.handle_error_code = wrap(asi.handle_error_code)
     succeed(opened)
-    sim.force("ASIStopExposure", 11)
+    sim.fail("ASIStopExposure", 11)
     with pytest.raises(asi.ASITimeout) as excinfo:
         asi.stop_exposure(opened)
     assert excinfo.value.args == ("ASI error code 11.",)
@@ -320,14 +321,14 @@ SINGLE_DIGIT = 2**30
 
 @pytest.mark.parametrize("value", [0, -1, SINGLE_DIGIT - 1, SINGLE_DIGIT, -SINGLE_DIGIT + 1,
                                    -SINGLE_DIGIT, 2**31 - 1, -2**31])
-def test_integers_either_side_of_one_digit_reach_the_sdk(sim, value):
+def test_integers_either_side_of_one_digit_reach_the_sdk(journal, value):
     asi.handle_error_code = lambda code: None
     asi.camera_check(value, -value - 1)
     asi.set_camera_mode(0, Valued(value))
     asi.set_camera_mode(0, Valued(Int(value)))
-    assert [tuple(c.args.values())[-2:] for c in sim.calls("ASICameraCheck")] == [
+    assert [tuple(c.args.values())[-2:] for c in journal.calls("ASICameraCheck")] == [
         (value, -value - 1)]
-    assert [c["mode"] for c in sim.calls("ASISetCameraMode")] == [value, value]
+    assert [c["mode"] for c in journal.calls("ASISetCameraMode")] == [value, value]
 
 
 # ---------------------------------------------------------------------------------------
@@ -344,14 +345,14 @@ IMAGE_CALLS = [
 
 
 @pytest.mark.parametrize("sdk_name, image, kind", IMAGE_CALLS, ids=[c[0] for c in IMAGE_CALLS])
-def test_image_buffers_start_zeroed(opened, sim, sdk_name, image, kind):
+def test_image_buffers_start_zeroed(opened, sdk_name, image, kind):
     size = 1 << 20
-    sim.force(sdk_name, 0, -1)  # succeeds without writing anything of its own
+    sim.fail(sdk_name, 0, -1)  # succeeds without writing anything of its own
     sim.script(sdk_name, 0, b"\xa5" * size)
     for _ in range(3):
         # Freed at once: the next buffer of that size is likely the same memory.
         assert image(size) == b"\xa5" * size
-    sim.lib.asisim_clear_scripts()
+    sim.clear_scripts()
     sim.script(sdk_name, 0, b"abc")
     for _ in range(3):
         result = image(size)
@@ -360,8 +361,8 @@ def test_image_buffers_start_zeroed(opened, sim, sdk_name, image, kind):
 
 
 @pytest.mark.parametrize("sdk_name, image, kind", IMAGE_CALLS, ids=[c[0] for c in IMAGE_CALLS])
-def test_every_call_returns_its_own_image(opened, sim, sdk_name, image, kind):
-    sim.force(sdk_name, 0, -1)
+def test_every_call_returns_its_own_image(opened, sdk_name, image, kind):
+    sim.fail(sdk_name, 0, -1)
     first, second = image(16), image(16)
     assert first is not second and first == second == bytes(16)
     empty = image(0)

@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
 import asi
+from halvarine.corvantis import sim
 from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT, WITH_PARAMS
 from odd import RAISE, IdSub, Int, Text, Valued, ValueRaises, stand_in
 from reliability import model
@@ -181,12 +182,12 @@ def record_codes():
     return recorder, codes
 
 
-def observe(sim, function, args, kwargs, handler, status):
+def observe(journal, function, args, kwargs, handler, status):
     """Calls the function as drawn; returns the outcome, the result and the SDK calls."""
-    sim.clear()
-    sim.lib.asisim_clear_forced()
+    journal.clear()
+    sim.clear_failures()
     if function.sdk and function.sdk != "ASIGetSDKVersion":
-        sim.force(function.sdk, status, 1)
+        sim.fail(function.sdk, status, 1)
     saved = asi.handle_error_code
     recorder, codes = record_codes()
     if handler == model.HANDLER_MISSING:
@@ -204,15 +205,15 @@ def observe(sim, function, args, kwargs, handler, status):
         outcome.warned = [(w.category, str(w.message)) for w in caught]
     finally:
         asi.handle_error_code = saved
-        sim.lib.asisim_clear_forced()
-    return outcome, result, sim.calls()
+        sim.clear_failures()
+    return outcome, result, journal.calls()
 
 
 def check_sdk_calls(function, expected, journal):
     if expected.sdk is None:
         assert journal == [], f"{function.name} must not reach the SDK"
         return
-    assert [c.name for c in journal] == [function.sdk]
+    assert [c.function for c in journal] == [function.sdk]
     (call,) = journal
     for name, value in call.args.items():
         if value in ("ptr", "null"):
@@ -241,13 +242,13 @@ def check_result(function, args, kwargs, result, status):
        handler=st.sampled_from([model.HANDLER_MODULE] * 3 +
                                [model.HANDLER_MISSING, model.HANDLER_RECORDER]),
        status=st.sampled_from([0, 0, 0, 1, 11, 13, 23, 24, 99, -5]))
-def test_calls_follow_the_model(sim, function, data, handler, status):
+def test_calls_follow_the_model(journal, function, data, handler, status):
     args, kwargs = data.draw(calls(function), label="call")
     assume(not buffer_would_allocate(function, args, kwargs))
     expected = model.predict(function, args, kwargs, handler=handler, status=status)
     event(expected.raised[0].__name__ if expected.raised else "returned")
     event("reached the SDK" if expected.sdk is not None else "stopped before the SDK")
-    actual, result, journal = observe(sim, function, args, kwargs, handler, status)
+    actual, result, journal = observe(journal, function, args, kwargs, handler, status)
     assert actual.raised == expected.raised
     assert actual.warned == expected.warned
     assert actual.handler_codes == expected.handler_codes

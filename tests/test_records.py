@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 import asi
+from halvarine.corvantis import sim
 from leaks import assert_failing_call_leaks_nothing
 from odd import Recorder, Text
 
@@ -59,11 +60,11 @@ def pack_control_caps(name=b"", description=b"", maximum=0, minimum=0, default=0
                              control_type, b"\xff" * 32)
 
 
-def scripted(sim, function, *outputs):
+def scripted(function, *outputs):
     """The SDK succeeds and writes these bytes to its outputs 0, 1, ..."""
     for index, data in enumerate(outputs):
         sim.script(function, index, data)
-    sim.force(function, 0, -1)
+    sim.fail(function, 0, -1)
 
 
 def record_name(record):
@@ -148,8 +149,8 @@ def test_subclass(name):
     lambda: asi.get_serial_number(0),
     lambda: asi.gps_get_data(0)[0],
 ])
-def test_init_again_clears(sim, opened, fill):
-    scripted(sim, "ASIGPSGetData", GPS_DATA.pack(*range(1, 9), b"", 1.0, 2.0, 3, 4, b""))
+def test_init_again_clears(opened, fill):
+    scripted("ASIGPSGetData", GPS_DATA.pack(*range(1, 9), b"", 1.0, 2.0, 3, 4, b""))
     record = fill()
     assert read_all(record) != DEFAULTS[record_name(record)][1]
     record.__init__()
@@ -159,7 +160,7 @@ def test_init_again_clears(sim, opened, fill):
 # ---------------------------------------------------------------------------------------
 # Raw SDK structures read back through the properties.
 
-def test_camera_info_from_raw_bytes(sim):
+def test_camera_info_from_raw_bytes():
     sim.set_camera_info(0, pack_camera_info(
         name=b"Test Cam", camera_id=-7, max_height=-1, max_width=123456, color=2, bayer=3,
         bins=(1, 2, 0, 4, -3, *[0] * 10, 8), formats=(0, 2, -1, 1, -1, -1, -1, 3),
@@ -179,7 +180,7 @@ def test_camera_info_from_raw_bytes(sim):
     assert info.supported_bins == [1, 2, 4, 8]
 
 
-def test_camera_info_name_without_nul_or_invalid(sim):
+def test_camera_info_name_without_nul_or_invalid():
     # The bytes right after Name are CameraID: "BBBB" if read as text.
     sim.set_camera_info(0, pack_camera_info(name=b"A" * 64, camera_id=0x42424242))
     assert repr(asi.get_camera_property(0)) == (
@@ -206,17 +207,17 @@ def test_camera_info_name_without_nul_or_invalid(sim):
      dict(DEFAULTS["ControlCaps"][1], name="N" * 64, description="D" * 128,
           max_value=int.from_bytes(b"X" * 8, "little"))),
 ], ids=["plain", "invalid-utf-8", "no-nul"])
-def test_control_caps_from_raw_bytes(sim, opened, raw, expected):
-    scripted(sim, "ASIGetControlCaps", raw)
+def test_control_caps_from_raw_bytes(opened, raw, expected):
+    scripted("ASIGetControlCaps", raw)
     assert read_all(asi.get_control_caps(0, 0)) == expected
 
 
 @pytest.mark.parametrize("function, reader", [
     ("ASIGetID", asi.get_id), ("ASIGetSerialNumber", asi.get_serial_number)])
-def test_id_from_raw_bytes(sim, opened, function, reader):
-    scripted(sim, function, bytes([1, 0, 0, 0, 0, 0, 0, 2]))
+def test_id_from_raw_bytes(opened, function, reader):
+    scripted(function, bytes([1, 0, 0, 0, 0, 0, 0, 2]))
     assert reader(0).id == "0100000000000002"
-    scripted(sim, function, bytes.fromhex("ffa0b1c2d3e4f509"))
+    scripted(function, bytes.fromhex("ffa0b1c2d3e4f509"))
     assert reader(0).id == "ffa0b1c2d3e4f509"
 
 
@@ -227,8 +228,8 @@ def test_id_from_raw_bytes(sim, opened, function, reader):
     (tuple(i % 7 for i in range(16)), [M(i % 7) for i in range(16)]),
     ((0, 9, -1), ValueError),
 ])
-def test_supported_mode_from_raw_bytes(sim, opened, modes, expected):
-    scripted(sim, "ASIGetCameraSupportMode", SUPPORTED_MODE.pack(*modes, *[-1] * (16 - len(modes))))
+def test_supported_mode_from_raw_bytes(opened, modes, expected):
+    scripted("ASIGetCameraSupportMode", SUPPORTED_MODE.pack(*modes, *[-1] * (16 - len(modes))))
     if expected is ValueError:
         with pytest.raises(ValueError, match="9 is not a valid CameraMode"):
             asi.get_camera_support_mode(0)
@@ -236,11 +237,11 @@ def test_supported_mode_from_raw_bytes(sim, opened, modes, expected):
         assert asi.get_camera_support_mode(0) == expected
 
 
-def test_gps_data_from_raw_bytes(sim, opened):
+def test_gps_data_from_raw_bytes(opened):
     start = GPS_DATA.pack(2024, 13, 0, -1, 59, 60, 999, -7, b"\xff" * 64,
                           -33.85, -70.5, -120, 9, b"\xff" * 64)
     end = GPS_DATA.pack(1999, 1, 2, 3, 4, 5, 6, 7, b"", 1.5, 2.5, 3, 4, b"")
-    scripted(sim, "ASIGPSGetData", start, end)
+    scripted("ASIGPSGetData", start, end)
     first, last = asi.gps_get_data(0)
     assert read_all(first) == dict(latitude=-33.85, longitude=-70.5, altitude=-120,
                                    satellite_num=9, year=2024, month=13, day=0, hour=-1,
@@ -291,7 +292,7 @@ def test_end_value_taken_from_the_class_found_now(record, prop):
     (pack_camera_info(bayer=4), "bayer_pattern", "4 is not a valid BayerPattern"),
     (pack_camera_info(formats=(0, 7)), "supported_video_formats", "7 is not a valid ImgType"),
 ])
-def test_enum_value_not_a_member(sim, raw, prop, message):
+def test_enum_value_not_a_member(raw, prop, message):
     sim.set_camera_info(0, raw)
     with pytest.raises(ValueError, match=message):
         getattr(asi.get_camera_property(0), prop)

@@ -5,10 +5,13 @@ through asi, and nothing done when the loaded library is not the simulator."""
 import ctypes.util
 import os
 import pathlib
+import math
 import re
+import statistics
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -16,6 +19,8 @@ import asi
 from halvarine.corvantis import sim
 
 pytest_plugins = ["pytester"]
+# These tests look at the journal machinery itself, from a simulator with none recording.
+pytestmark = pytest.mark.unjournaled
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 GAIN = asi.ControlType.ASI_GAIN
@@ -349,16 +354,32 @@ def test_journals_may_end_in_any_order():
 
 
 @pytest.mark.parametrize("restart", [sim.reset, lambda: sim.load_config(None)])
-def test_a_reset_ends_the_recording_and_keeps_the_calls_before_it(restart):
+def test_a_journal_records_across_a_reset(restart):
     with sim.journal() as journal:
         asi.get_camera_property(0)
         restart()
         asi.get_camera_property(1)
-        assert len(journal) == 1
+        assert len(journal) == 2
     with sim.journal() as later:
         asi.get_camera_property(2)
-    assert [call["iCameraIndex"] for call in journal.calls()] == [0]
+    assert [call["iCameraIndex"] for call in journal.calls()] == [0, 1]
     assert [call["iCameraIndex"] for call in later.calls()] == [2]
+
+
+@pytest.mark.parametrize("nested", [False, True])
+def test_a_cleared_journal_keeps_only_later_calls(nested):
+    with sim.journal() as outer:
+        asi.get_camera_property(0)
+        inner = sim.journal().__enter__() if nested else outer
+        asi.get_camera_property(1)
+        inner.clear()
+        asi.get_camera_property(2)
+        assert [call["iCameraIndex"] for call in inner.calls()] == [2]
+        if nested:
+            inner.__exit__(None, None, None)
+            assert [call["iCameraIndex"] for call in outer.calls()] == [0, 1, 2]
+    inner.clear()
+    assert inner.calls() == []
 
 
 def test_the_journal_records_every_thread():
@@ -378,20 +399,183 @@ def test_the_journal_records_every_thread():
 
 
 # ---------------------------------------------------------------------------------------
-# What the simulator is still to provide
+# Events: cameras unplugged and plugged back, trigger pulses, ambient air, clouds
+
+MONO, GUIDE, GPS = 0, 1, 2
+EXPOSURE = asi.ControlType.ASI_EXPOSURE
 
 
-@pytest.mark.parametrize("name, args, symbol", [
-    ("unplug", (0,), "asisim_unplug"), ("plug", (0,), "asisim_plug"),
-    ("trigger", (0, 500), "asisim_trigger_pulse"),
-    ("set_ambient_temperature", (-5.0,), "asisim_set_ambient_temperature"),
-    ("pass_cloud", (0.2, 30.0), "asisim_pass_cloud"),
+def names():
+    return [asi.get_camera_property(index).name
+            for index in range(asi.get_number_of_connected_cameras())]
+
+
+def video(camera_id, exposure_us=1000, mode=None):
+    opened(camera_id)
+    asi.set_roi_format(camera_id, 64, 48, 1, asi.ImgType.IMG_RAW8)
+    asi.set_control_value(camera_id, EXPOSURE, exposure_us, False)
+    if mode is not None:
+        asi.set_camera_mode(camera_id, mode)
+    asi.start_video_capture(camera_id)
+    return camera_id
+
+
+def test_an_unplugged_camera_leaves_the_enumeration_and_comes_back_closed():
+    everyone = names()
+    opened(GUIDE)
+    sim.unplug(GUIDE)
+    # As on a USB bus: the cameras after it move down one index; IDs stay.
+    assert names() == [everyone[0], everyone[2]]
+    assert asi.get_camera_property(1).camera_id == GPS
+    with pytest.raises(asi.ASIInvalidIndex):
+        asi.get_camera_property(2)
+    for call in (lambda: asi.get_control_value(GUIDE, GAIN), lambda: asi.open_camera(GUIDE),
+                 lambda: asi.get_camera_property_by_id(GUIDE)):
+        with pytest.raises(asi.ASICameraRemoved):
+            call()
+    asi.close_camera(GUIDE)  # letting go of a removed camera's handle works
+    sim.unplug(GUIDE)  # again: nothing changes
+    assert len(names()) == 2
+    sim.plug(GUIDE)
+    assert names() == everyone
+    with pytest.raises(asi.ASICameraClosed):
+        asi.get_control_value(GUIDE, GAIN)
+    opened(GUIDE)
+    assert asi.get_control_value(GUIDE, GAIN)[0] == asi.get_control_caps(GUIDE, 0).default_value
+
+
+@pytest.mark.parametrize("wait_ms", [-1, 60000])
+def test_unplugging_releases_a_waiting_reader_at_once(wait_ms):
+    video(MONO, exposure_us=30_000_000)  # no frame for 30 s
+    outcome = []
+
+    def read():
+        started = time.monotonic()
+        try:
+            asi.get_video_data(MONO, 64 * 48, wait_ms)
+        except asi.ASIError as error:
+            outcome.append((type(error), time.monotonic() - started))
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    time.sleep(0.1)
+    sim.unplug(MONO)
+    reader.join(5)
+    assert not reader.is_alive()
+    [(error, waited)] = outcome
+    assert error is asi.ASICameraRemoved and waited < 2
+
+
+def test_unplugging_fails_a_running_exposure():
+    opened(MONO)
+    asi.set_control_value(MONO, EXPOSURE, 10_000_000, False)
+    asi.start_exposure(MONO, False)
+    sim.unplug(MONO)
+    with pytest.raises(asi.ASICameraRemoved):
+        asi.get_exp_status(MONO)
+    sim.plug(MONO)
+    opened(MONO)
+    assert asi.get_exp_status(MONO) == asi.ExposureStatus.ASI_EXP_IDLE
+
+
+EDGES = [asi.CameraMode.ASI_MODE_TRIG_RISE_EDGE, asi.CameraMode.ASI_MODE_TRIG_FALL_EDGE]
+LEVELS = [asi.CameraMode.ASI_MODE_TRIG_HIGH_LEVEL, asi.CameraMode.ASI_MODE_TRIG_LOW_LEVEL]
+
+
+@pytest.mark.parametrize("mode", EDGES + LEVELS, ids=lambda mode: mode.name)
+def test_a_trigger_pulse_takes_one_frame(mode):
+    video(MONO, exposure_us=1000, mode=mode)
+    with pytest.raises(asi.ASITimeout):
+        asi.get_video_data(MONO, 64 * 48, 100)  # nothing without a pulse
+    for _ in range(2):
+        started = time.monotonic()
+        sim.trigger(MONO, 200_000)
+        asi.get_video_data(MONO, 64 * 48, 2000)
+        waited = time.monotonic() - started
+        # An edge starts an exposure of the time set (1 ms); a level exposes while it lasts.
+        assert waited >= 0.195 if mode in LEVELS else waited < 0.195
+    with pytest.raises(asi.ASITimeout):
+        asi.get_video_data(MONO, 64 * 48, 100)
+
+
+@pytest.mark.parametrize("mode", [None, asi.CameraMode.ASI_MODE_TRIG_SOFT_EDGE])
+def test_a_camera_not_waiting_for_the_input_ignores_a_pulse(mode):
+    opened(MONO)
+    if mode is not None:
+        asi.set_camera_mode(MONO, mode)
+    sim.trigger(MONO)  # no capture running
+    asi.set_roi_format(MONO, 64, 48, 1, asi.ImgType.IMG_RAW8)
+    asi.start_video_capture(MONO)
+    if mode is not None:
+        sim.trigger(MONO)
+        with pytest.raises(asi.ASITimeout):
+            asi.get_video_data(MONO, 64 * 48, 100)
+
+
+def test_the_ambient_air_moves_an_uncooled_sensor():
+    sim.load_config({"cooling_rate": 1000})
+    opened(GUIDE)
+    before = asi.get_control_value(GUIDE, asi.ControlType.ASI_TEMPERATURE)[0] / 10
+    sim.set_ambient_temperature(35.5)
+    time.sleep(0.3)  # eight of the sensor's time constants (38 °C at 1000 °C/s)
+    after = asi.get_control_value(GUIDE, asi.ControlType.ASI_TEMPERATURE)[0] / 10
+    assert after - before == pytest.approx(35.5 - 15, abs=0.2)
+
+
+def mean_level(dark):
+    asi.start_exposure(MONO, dark)
+    data = asi.get_data_after_exp(MONO, 64 * 64 * 2)
+    return statistics.fmean(memoryview(data).cast("H"))
+
+
+def test_a_passing_cloud_dims_the_light_but_not_the_dark():
+    sim.fast_frames()  # the image shows the exposure set, taking no time
+    opened(MONO)
+    asi.set_roi_format(MONO, 64, 64, 1, asi.ImgType.IMG_RAW16)
+    asi.set_control_value(MONO, EXPOSURE, 2_000_000, False)
+    dark, clear = mean_level(True), mean_level(False)
+    sim.pass_cloud(0.0, 2.0)
+    # The exposure overlaps the cloud's coming: the light dims, but not to nothing.
+    cloudy, cloudy_dark = mean_level(False), mean_level(True)
+    assert 0.5 < (cloudy - dark) / (clear - dark) < 0.95
+    assert cloudy_dark == pytest.approx(dark, rel=0.02)
+    sim.reset()
+    sim.fast_frames()
+    opened(MONO)
+    asi.set_roi_format(MONO, 64, 64, 1, asi.ImgType.IMG_RAW16)
+    asi.set_control_value(MONO, EXPOSURE, 2_000_000, False)
+    assert mean_level(False) == pytest.approx(clear, rel=0.02)  # a reset clears the sky
+
+
+@pytest.mark.parametrize("call, kind, message", [
+    (lambda: sim.unplug(3), ValueError, "no simulated camera at index 3"),
+    (lambda: sim.unplug(-1), ValueError, "no simulated camera at index -1"),
+    (lambda: sim.plug(16), ValueError, "no simulated camera at index 16"),
+    (lambda: sim.unplug(2**40), ValueError, "does not fit"),
+    (lambda: sim.unplug("0"), TypeError, "the camera index is an int, not str"),
+    (lambda: sim.plug(True), TypeError, "not bool"),
+    (lambda: sim.trigger(GUIDE), ValueError, "no simulated trigger camera with ID 1"),
+    (lambda: sim.trigger(7), ValueError, "no simulated trigger camera with ID 7"),
+    (lambda: sim.trigger(MONO, -1), ValueError, "duration_us must not be negative"),
+    (lambda: sim.trigger(MONO, 1.5), TypeError, "duration_us is an int, not float"),
+    (lambda: sim.set_ambient_temperature(150), ValueError, "between -100 and 100 °C, not 150"),
+    (lambda: sim.set_ambient_temperature(math.nan), ValueError, "not nan"),
+    (lambda: sim.set_ambient_temperature("20"), TypeError, "celsius must be a float"),
+    (lambda: sim.pass_cloud(1.5, 10), ValueError, "transparency lies between 0 and 1"),
+    (lambda: sim.pass_cloud(0.5, 0), ValueError, "seconds must be a positive duration"),
+    (lambda: sim.pass_cloud(0.5, math.inf), ValueError, "positive duration, not inf"),
+    (lambda: sim.pass_cloud(None, 10), TypeError, "transparency must be a float"),
 ])
-def test_events_name_the_simulator_function_they_lack(name, args, symbol):
-    if hasattr(ctypes.CDLL(sim.loaded_library()), symbol):
-        pytest.skip(f"the simulator provides {symbol}")
-    with pytest.raises(NotImplementedError, match=f"has no {symbol}"):
-        getattr(sim, name)(*args)
+def test_bad_events_change_nothing(call, kind, message):
+    sim.load_config({"cooling_rate": 1000})
+    opened(MONO)
+    temperature = asi.get_control_value(MONO, asi.ControlType.ASI_TEMPERATURE)[0]
+    with pytest.raises(kind, match=message):
+        call()
+    assert asi.get_number_of_connected_cameras() == 3
+    assert asi.get_control_value(MONO, GAIN)  # still open, still there
+    time.sleep(0.01)
+    assert asi.get_control_value(MONO, asi.ControlType.ASI_TEMPERATURE)[0] == temperature
 
 
 # ---------------------------------------------------------------------------------------

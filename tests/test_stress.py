@@ -1,7 +1,8 @@
 """Several Python threads on two cameras at once: video readers waiting for frames (the one
 wait that runs without the interpreter lock), controllers that stop, restart and close
 the capture under them, and a thread that calls every module function with valid
-arguments. Nothing may crash, hang, or fail in any other way than with an SDK status.
+arguments, and cameras unplugged and plugged back under all of them. Nothing may crash,
+hang, or fail in any other way than with an SDK status.
 
 Bounded: ASI_STRESS_SECONDS (default 3) of work per test. A hang is reported with every
 thread's stack by faulthandler and ends the process rather than the run waiting forever.
@@ -17,13 +18,16 @@ import time
 import pytest
 
 import asi
-from reliability.cases import valid_args
 from functions import FUNCTIONS
+from halvarine.corvantis import sim
+from halvarine.corvantis.camera import Camera, Roi
+from reliability.cases import valid_args
 
 SECONDS = float(os.environ.get("ASI_STRESS_SECONDS", "3"))
 # Far beyond any wait here: only a deadlock or a lost wake-up comes near it.
 HANG = 60 + 2 * SECONDS
 CAMERAS = (0, 2)
+RECORDED = 1  # the camera the layer above asi records from
 WIDTH, HEIGHT = 64, 8
 FRAME = WIDTH * HEIGHT
 
@@ -100,7 +104,7 @@ def call_anything(rng):
     getattr(asi, function.name)(*args)
 
 
-def test_threads_share_two_cameras_while_video_runs(sim, watchdog):
+def test_threads_share_two_cameras_while_video_runs(watchdog):
     for camera in CAMERAS:
         prepare(camera)
         asi.start_video_capture(camera)
@@ -134,7 +138,7 @@ def test_threads_share_two_cameras_while_video_runs(sim, watchdog):
 
 
 @pytest.mark.parametrize("action", ["stop_video_capture", "close_camera"])
-def test_ending_the_capture_wakes_every_waiting_reader(sim, watchdog, action):
+def test_ending_the_capture_wakes_every_waiting_reader(watchdog, action):
     """Readers that wait without a time limit must all come back when the capture ends
     under them; one that never does is a lost wake-up (and trips the watchdog)."""
     deadline = time.monotonic() + SECONDS
@@ -167,3 +171,63 @@ def test_ending_the_capture_wakes_every_waiting_reader(sim, watchdog, action):
         assert all(o in (asi.ASIInvalidSequence, asi.ASICameraClosed) for o in outcomes), outcomes
         for camera in CAMERAS:
             asi.close_camera(camera)
+
+
+def test_unplugging_races_readers_snaps_recording_and_close(watchdog):
+    """Cameras pulled out and plugged back while threads wait for their frames, snap,
+    record through the camera layer and close them: every call ends with a status."""
+    for camera in CAMERAS:
+        prepare(camera)
+        asi.start_video_capture(camera)
+    crew = Crew(SECONDS)
+    for camera in CAMERAS:
+        crew.add(f"reader-{camera}",
+                 lambda rng, camera=camera: read_frame(camera, rng.choice([-1, 0, 20])))
+
+        def snap(rng, camera=camera):
+            asi.stop_video_capture(camera)
+            asi.start_exposure(camera, False)
+            asi.get_exp_status(camera)
+            asi.get_data_after_exp(camera, FRAME)
+
+        def control(rng, camera=camera):
+            if rng.randrange(3) == 0:
+                asi.close_camera(camera)
+            # A camera plugged back is closed: open it again.
+            prepare(camera, rng.choice([500, 2000]))
+            asi.start_video_capture(camera)
+
+        def unplug(rng, camera=camera):
+            sim.unplug(camera)
+            time.sleep(rng.random() * 0.01)
+            sim.plug(camera)
+            time.sleep(rng.random() * 0.01)
+
+        crew.add(f"snapper-{camera}", snap)
+        crew.add(f"controller-{camera}", control)
+        crew.add(f"unplugger-{camera}", unplug)
+
+    def record(rng):
+        # The camera layer's stream ends with the camera; the block leaves nothing open.
+        try:
+            with Camera(RECORDED) as cam:
+                cam.roi = Roi(WIDTH, HEIGHT)
+                with cam.video(0.001) as video:
+                    for _, _ in zip(video, range(rng.randrange(1, 30))):
+                        pass
+        except asi.ASIError:
+            pass
+        except ValueError as error:  # unplugged, the index names no camera
+            assert "out of range" in str(error)
+        if rng.randrange(2):
+            sim.unplug(RECORDED)
+            time.sleep(rng.random() * 0.005)
+            sim.plug(RECORDED)
+
+    crew.add("recorder", record)
+    crew.add("recorder-unplugger", lambda rng: (sim.unplug(RECORDED), time.sleep(0.003),
+                                                sim.plug(RECORDED), time.sleep(0.01)))
+    crew.run()
+    assert asi.get_number_of_connected_cameras() == 3
+    for camera in (*CAMERAS, RECORDED):
+        asi.close_camera(camera)

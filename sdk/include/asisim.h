@@ -16,8 +16,8 @@ extern "C" {
 #endif
 
 /* Back to the state after loading: cameras from the configuration (or the built-in
- * set), all closed, no forced statuses, no scripted outputs, default version text,
- * journal off and empty, fast frames off. */
+ * set), all plugged in and closed, clear sky, no forced statuses, no scripted outputs,
+ * default version text, journal off and empty, fast frames off. */
 ASICAMERA_API void asisim_reset(void);
 
 /* The journal records every SDK call while it is on, one line per call:
@@ -84,6 +84,32 @@ ASICAMERA_API int asisim_load_config(const char* path);
  * on stderr as well and replaced by the built-in set), or "" when there is none. The
  * text belongs to the calling thread and stays valid until its next call. */
 ASICAMERA_API const char* asisim_last_error(void);
+
+/* Events of the simulated world. A camera is named by its position in the configuration,
+ * which is also its camera ID. */
+
+/* Pulls the camera off the bus: it leaves the count, the cameras after it move down one
+ * index (their IDs stay), and its calls answer ASI_ERROR_CAMERA_REMOVED -- a waiting
+ * ASIGetVideoData at once; a running exposure fails; its capture stops. Unplugging an
+ * unplugged camera changes nothing. Returns 0, or -1 for an index with no camera. */
+ASICAMERA_API int asisim_unplug(int index);
+/* Plugs it back in: it takes its place in the count again and appears closed, as after a
+ * reconnect. Returns 0, or -1 for an index with no camera. */
+ASICAMERA_API int asisim_plug(int index);
+/* A pulse on the hardware trigger input of a trigger camera: the input holds the level its
+ * mode waits for during duration_us. During video capture in a rising or falling edge mode
+ * the pulse's start begins one exposure of the time set; in a high or low level mode the
+ * camera exposes for the pulse. Other modes, and a camera not capturing, ignore it.
+ * Returns 0, or -1 for an ID with no trigger camera or a negative duration. */
+ASICAMERA_API int asisim_trigger_pulse(int camera_id, long duration_us);
+/* The air temperature around every camera, -100 to 100 °C, until the next reset.
+ * Returns 0, or -1 for a temperature outside that range. */
+ASICAMERA_API int asisim_set_ambient_temperature(double celsius);
+/* A cloud passes, starting now: the share of starlight and sky light that gets through
+ * falls from 1 to `transparency` (0..1) and back, as sin², over `seconds` (> 0). Clouds
+ * passing together multiply. A reset clears the sky. Returns 0, or -1 for values out of
+ * range. */
+ASICAMERA_API int asisim_pass_cloud(double transparency, double seconds);
 
 #ifdef __cplusplus
 } /* extern "C" */

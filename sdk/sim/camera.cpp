@@ -23,6 +23,7 @@ void Camera::clear_triggers() {
     soft_triggers = 0;
     trigger_level = false;
     level_exposures.clear();
+    hardware_pulses.clear();
 }
 
 const ControlDef* Camera::control(int type) const {
@@ -58,6 +59,11 @@ FrameRequest Camera::frame_request(double exposure_s, bool dark_frame, Clock::ti
     request.path = field_path(start, end, exposed);
     if (exposed)
         ++frames_made;
+    // A fast frame's exposure takes no time here; the sky it shows is that of an exposure
+    // of its length centred on now.
+    request.transparency = exposed ? sky_transparency(start, end)
+                                   : sky_transparency(start - to_duration(exposure_s / 2),
+                                                      start + to_duration(exposure_s / 2));
     request.subtract = dark;
     return request;
 }
@@ -111,7 +117,7 @@ void close_camera(CameraLock& locked) {
     locked.lock.lock();
 }
 
-CameraLock lock_camera(int id) {
+CameraLock lock_slot(int id) {
     if (id < 0 || id >= kMaxCameras)
         return {};
     Camera& camera = simulator().cameras[id];
@@ -119,6 +125,13 @@ CameraLock lock_camera(int id) {
     if (!camera.present)
         return {};
     return CameraLock{&camera, std::move(lock)};
+}
+
+CameraLock lock_camera(int id) {
+    CameraLock slot = lock_slot(id);
+    if (slot && !slot->connected)
+        return CameraLock{nullptr, {}, ASI_ERROR_CAMERA_REMOVED};
+    return slot;
 }
 
 void fill_gps(const Camera& camera, std::chrono::system_clock::time_point when, ASI_GPS_DATA* out) {

@@ -408,6 +408,7 @@ void install(Simulator& simulator, const Config& given, const std::string& error
         std::unique_lock lock(camera.mutex);
         std::thread producer = stop_video_locked(camera);
         camera.present = index < count;
+        camera.connected = true;
         camera.open = camera.initialised = false;
         camera.exposure_status = ASI_EXP_IDLE;
         ++camera.exposure_sequence;

@@ -164,6 +164,7 @@ extern "C" {
 
 ASICAMERA_API void asisim_reset(void) {
     reset_control();
+    clear_clouds();
     reset_configuration();
 }
 
@@ -254,7 +255,7 @@ ASICAMERA_API void asisim_set_sdk_version(const char* bytes, long length) {
 }
 
 ASICAMERA_API int asisim_set_camera_info(int index, const void* bytes, size_t length) {
-    CameraLock camera = lock_camera(index);
+    CameraLock camera = lock_slot(index);
     if (!camera || (bytes == nullptr && length > 0))
         return -1;
     std::memcpy(&camera->info, bytes, std::min(length, sizeof(ASI_CAMERA_INFO)));
@@ -277,6 +278,7 @@ ASICAMERA_API int asisim_load_config(const char* path) {
     if (!load_configuration(path))
         return -1;
     reset_control();
+    clear_clouds();
     return 0;
 }
 
@@ -285,6 +287,26 @@ ASICAMERA_API const char* asisim_last_error(void) {
     thread_local std::string copy;
     copy = last_configuration_error();
     return copy.c_str();
+}
+
+ASICAMERA_API int asisim_unplug(int index) {
+    return unplug_camera(index) ? 0 : -1;
+}
+
+ASICAMERA_API int asisim_plug(int index) {
+    return plug_camera(index) ? 0 : -1;
+}
+
+ASICAMERA_API int asisim_trigger_pulse(int camera_id, long duration_us) {
+    return trigger_pulse(camera_id, duration_us * 1e-6) ? 0 : -1;
+}
+
+ASICAMERA_API int asisim_set_ambient_temperature(double celsius) {
+    return set_ambient_temperature(celsius) ? 0 : -1;
+}
+
+ASICAMERA_API int asisim_pass_cloud(double transparency, double seconds) {
+    return pass_cloud(transparency, seconds) ? 0 : -1;
 }
 
 } // extern "C"

@@ -92,6 +92,7 @@ struct ExposureKey {
     int gain = -1, offset = -1, wb_r = -1, wb_b = -1;
     bool dark = false;
     long temperature_decidegrees = 0;
+    double transparency = 1;
     bool operator==(const ExposureKey&) const = default;
 };
 
@@ -412,10 +413,11 @@ struct Renderer::Impl {
     }
 
     void ensure_exposure(const FrameRequest& request) {
-        ExposureKey key{scene_version, request.exposure_s,
-                        request.gain,  request.offset,
-                        request.wb_r,  request.wb_b,
-                        request.dark,  std::lround(request.temperature_c * 10)};
+        ExposureKey key{scene_version,       request.exposure_s,
+                        request.gain,        request.offset,
+                        request.wb_r,        request.wb_b,
+                        request.dark,        std::lround(request.temperature_c * 10),
+                        request.transparency};
         std::size_t n = std::size_t(request.width) * request.height;
         if (key == exposure_key && mean.size() == n)
             return;
@@ -447,7 +449,7 @@ struct Renderer::Impl {
         }
         float read2 = static_cast<float>(read_noise * read_noise);
         float bias_f = static_cast<float>(bias), ceiling = static_cast<float>(full_scale);
-        float light_f = static_cast<float>(request.dark ? 0.0 : seconds);
+        float light_f = static_cast<float>(request.dark ? 0.0 : seconds * request.transparency);
         float dark_f = static_cast<float>(seconds * thermal);
         int width = request.width, sensor_width = width * bin;
         for (int y = 0; y < request.height; ++y) {

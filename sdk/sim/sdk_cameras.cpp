@@ -12,10 +12,10 @@ namespace asisim {
 
 namespace {
 
-ASI_ERROR_CODE get_property(int index, ASI_CAMERA_INFO* info, ASI_ERROR_CODE missing) {
-    CameraLock camera = lock_camera(index);
+ASI_ERROR_CODE get_property(int camera_id, ASI_CAMERA_INFO* info) {
+    CameraLock camera = lock_camera(camera_id);
     if (!camera)
-        return missing;
+        return camera.missing;
     if (info == nullptr)
         return ASI_ERROR_GENERAL_ERROR;
     *info = camera->info;
@@ -31,11 +31,18 @@ int sdk::GetNumOfConnectedCameras() {
 }
 
 ASI_ERROR_CODE sdk::GetCameraProperty(ASI_CAMERA_INFO* info, int index) {
-    return get_property(index, info, ASI_ERROR_INVALID_INDEX);
+    // Indexes count the cameras on the bus: those after an unplugged one move down.
+    CameraLock camera = connected_camera(index);
+    if (!camera)
+        return ASI_ERROR_INVALID_INDEX;
+    if (info == nullptr)
+        return ASI_ERROR_GENERAL_ERROR;
+    *info = camera->info;
+    return ASI_SUCCESS;
 }
 
 ASI_ERROR_CODE sdk::GetCameraPropertyByID(int camera_id, ASI_CAMERA_INFO* info) {
-    return get_property(camera_id, info, ASI_ERROR_INVALID_ID);
+    return get_property(camera_id, info);
 }
 
 ASI_BOOL sdk::CameraCheck(int vendor_id, int product_id) {
@@ -55,7 +62,7 @@ const char* sdk::GetSDKVersion() {
 ASI_ERROR_CODE sdk::OpenCamera(int camera_id) {
     CameraLock camera = lock_camera(camera_id);
     if (!camera)
-        return ASI_ERROR_INVALID_ID;
+        return camera.missing;
     if (!camera->open) {
         camera->update_thermal(Clock::now());
         reset_camera_settings(*camera.camera);
@@ -79,8 +86,9 @@ ASI_ERROR_CODE sdk::InitCamera(int camera_id) {
 
 ASI_ERROR_CODE sdk::CloseCamera(int camera_id) {
     CameraLock camera = lock_camera(camera_id);
+    // Unplugging closed it already; a program lets go of its handle all the same.
     if (!camera)
-        return ASI_ERROR_INVALID_ID;
+        return camera.missing == ASI_ERROR_CAMERA_REMOVED ? ASI_SUCCESS : camera.missing;
     if (camera->open)
         close_camera(camera);
     return ASI_SUCCESS;

@@ -14,7 +14,7 @@ ASI_ERROR_CODE get_data_after_exp(int camera_id, unsigned char* buffer, long siz
                                   ASI_GPS_DATA* gps, bool want_gps) {
     CameraLock camera = lock_camera(camera_id);
     if (!camera)
-        return ASI_ERROR_INVALID_ID;
+        return camera.missing;
     if (!camera->open)
         return ASI_ERROR_CAMERA_CLOSED;
     camera->advance_exposure();

@@ -219,6 +219,8 @@ struct FrameRequest {
     /// pixels at equal steps of time from the exposure's start to its end (one entry for a
     /// field that stood still).
     std::vector<FieldOffset> path;
+    /// Share of the light of stars and sky that passes the clouds, mean over the exposure.
+    double transparency = 1;
     std::shared_ptr<const DarkFrame> subtract;
 };
 
@@ -289,6 +291,12 @@ struct MountAxes {
     double ra = 0, dec_motor = 0, dec = 0;
 };
 
+/// A pulse on the hardware trigger input, at the level the camera's mode waits for.
+struct TriggerPulse {
+    Clock::time_point start;
+    double seconds = 0;
+};
+
 struct TriggerOutput {
     bool high = true;
     long delay_us = 0, duration_us = 0;
@@ -301,6 +309,9 @@ struct Camera {
     std::condition_variable producer_wake; ///< the video thread waits here
 
     bool present = false;
+    /// On the bus; an unplugged camera answers ASI_ERROR_CAMERA_REMOVED. Written under
+    /// both this mutex and the simulator's config_mutex, so either guards a read.
+    bool connected = true;
     int index = 0;
     std::shared_ptr<const Model> model;
     std::shared_ptr<const SkyConfig> sky;
@@ -337,7 +348,8 @@ struct Camera {
     int soft_triggers = 0;      ///< pending soft edge triggers
     bool trigger_level = false; ///< soft level: exposure running
     Clock::time_point trigger_level_start;
-    std::deque<double> level_exposures; ///< soft level exposures ended, seconds
+    std::deque<double> level_exposures;       ///< soft level exposures ended, seconds
+    std::deque<TriggerPulse> hardware_pulses; ///< pulses on the trigger input, not yet taken
 
     // Thermal state, advanced lazily to `thermal_time`; behind it the spans back to the
     // oldest exposure that may still be rendered (history_horizon).
@@ -411,6 +423,27 @@ struct Simulator {
 };
 Simulator& simulator();
 
+// ---------------------------------------------------------------------------------------
+// Events of the simulated world (events.cpp)
+
+/// Pulls the camera in slot `id` off the bus (stopping its capture, failing its exposure)
+/// or puts it back, closed. False for a slot with no camera.
+bool unplug_camera(int id);
+bool plug_camera(int id);
+/// The connected camera at enumeration `index`, locked, or null.
+struct CameraLock;
+CameraLock connected_camera(int index);
+/// A pulse on a trigger camera's input; false for an ID with no trigger camera.
+bool trigger_pulse(int id, double seconds);
+/// False for a temperature outside what the simulator models.
+bool set_ambient_temperature(double celsius);
+/// A cloud passing from now on: transparency down to `transparency` and back over `seconds`.
+bool pass_cloud(double transparency, double seconds);
+/// Mean transparency of the sky between two times (1: clear).
+double sky_transparency(Clock::time_point from, Clock::time_point to);
+/// Clear sky again (a reset).
+void clear_clouds();
+
 inline bool fast_frames() {
     return simulator().fast_frames.load(std::memory_order_relaxed);
 }
@@ -418,17 +451,20 @@ inline bool fast_frames() {
 struct CameraLock {
     Camera* camera = nullptr;
     std::unique_lock<std::mutex> lock;
+    ASI_ERROR_CODE missing = ASI_ERROR_INVALID_ID; ///< or ASI_ERROR_CAMERA_REMOVED
     explicit operator bool() const { return camera != nullptr; }
     Camera* operator->() const { return camera; }
 };
 CameraLock lock_camera(int id);
+/// The slot at `id` locked if it holds a camera, connected or not.
+CameraLock lock_slot(int id);
 
 /// The work of an SDK call on an open camera, under its lock; the status for a missing or
 /// closed camera otherwise.
 template <class Work> ASI_ERROR_CODE with_open(int id, Work&& work) {
     CameraLock camera = lock_camera(id);
     if (!camera)
-        return ASI_ERROR_INVALID_ID;
+        return camera.missing;
     if (!camera->open)
         return ASI_ERROR_CAMERA_CLOSED;
     return work(camera);

@@ -79,8 +79,19 @@ void produce_video(Camera* target, std::uint64_t generation) {
             camera.level_exposures.pop_front();
             armed_due = now; // the exposure already happened while the level was high
             continue;
+        } else if (!camera.hardware_pulses.empty()) {
+            // Filled only in the hardware modes: an edge starts an exposure of the time
+            // set, a level exposes while it lasts.
+            TriggerPulse pulse = camera.hardware_pulses.front();
+            camera.hardware_pulses.pop_front();
+            bool level =
+                camera.mode == ASI_MODE_TRIG_HIGH_LEVEL || camera.mode == ASI_MODE_TRIG_LOW_LEVEL;
+            armed = true;
+            armed_exposure = level ? pulse.seconds : camera.values[ASI_EXPOSURE] * 1e-6;
+            armed_due = pulse.start + to_duration(armed_exposure);
+            continue;
         } else {
-            // Waiting for a trigger; hardware triggers never arrive in the simulator.
+            // Waiting for a trigger.
             camera.producer_wake.wait(lock);
             continue;
         }
@@ -135,6 +146,7 @@ std::thread start_video_locked(Camera& camera) {
     camera.dropped = 0;
     camera.soft_triggers = 0;
     camera.level_exposures.clear();
+    camera.hardware_pulses.clear();
     camera.producer = std::thread(produce_video, &camera, camera.video_generation);
     return previous;
 }
@@ -154,7 +166,7 @@ ASI_ERROR_CODE take_video_frame(int camera_id, unsigned char* buffer, long size,
                                 ASI_GPS_DATA* gps, bool want_gps) {
     CameraLock locked = lock_camera(camera_id);
     if (!locked)
-        return ASI_ERROR_INVALID_ID;
+        return locked.missing;
     Camera& camera = *locked.camera;
     if (!camera.open)
         return ASI_ERROR_CAMERA_CLOSED;
@@ -185,6 +197,8 @@ ASI_ERROR_CODE take_video_frame(int camera_id, unsigned char* buffer, long size,
         camera.frame_ready.wait(locked.lock, ready);
     else
         camera.frame_ready.wait_for(locked.lock, std::chrono::milliseconds(wait_ms), ready);
+    if (!camera.connected)
+        return ASI_ERROR_CAMERA_REMOVED; // unplugged while we waited
     if (!current())
         return ASI_ERROR_INVALID_SEQUENCE; // stopped (or closed) while we waited
     if (camera.ring.empty())

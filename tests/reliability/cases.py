@@ -18,10 +18,10 @@ from dataclasses import dataclass, field
 from typing import Callable
 
 import asi
+from halvarine.corvantis import sim
 from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT
 from odd import (RAISE, Boom, IdSub, Int, RaisingTruth, Text, Valued, ValueRaises,
                  stand_in)
-from simsdk import Simulator
 
 # Camera 2 of the built-in set has GPS, a trigger input and a cooler: every function can
 # succeed on it. A 32 x 2 RAW8 region keeps every image buffer a small object.
@@ -32,7 +32,6 @@ VENDOR, PRODUCT = 0x1A5C, 0x5301
 
 ANY = "any"                      # success or an SDK error: whatever the simulator says
 DELETE = object()
-SIM = Simulator()
 
 
 @dataclass
@@ -63,9 +62,8 @@ class Case:
 @contextlib.contextmanager
 def ready(video=False, mode=None):
     """The camera opened, initialised and set to a tiny region; frames come at once."""
-    SIM.reset()
-    SIM.journal_on(False)
-    SIM.fast_frames(True)
+    sim.reset()
+    sim.fast_frames(True)
     asi.open_camera(CAMERA)
     asi.init_camera(CAMERA)
     asi.set_roi_format(CAMERA, WIDTH, HEIGHT, 1, asi.ImgType.IMG_RAW8)
@@ -76,7 +74,7 @@ def ready(video=False, mode=None):
     try:
         yield
     finally:
-        SIM.reset()
+        sim.reset()
 
 
 @contextlib.contextmanager
@@ -112,20 +110,20 @@ def table_entry(code, value):
 
 @contextlib.contextmanager
 def forced(function, status):
-    SIM.force(function, status, -1)
+    sim.fail(function, status, -1)
     try:
         yield
     finally:
-        SIM.lib.asisim_clear_forced()
+        sim.clear_failures()
 
 
 @contextlib.contextmanager
 def scripted(function, output, data):
-    SIM.script(function, output, data)
+    sim.script(function, output, data)
     try:
         yield
     finally:
-        SIM.lib.asisim_clear_scripts()
+        sim.clear_scripts()
 
 
 @contextlib.contextmanager
@@ -137,11 +135,11 @@ def warnings_as_errors():
 
 @contextlib.contextmanager
 def version(data):
-    SIM.set_version(data)
+    sim.set_sdk_version(data)
     try:
         yield
     finally:
-        SIM.reset()
+        sim.reset()
 
 
 def states(*factories):
@@ -368,6 +366,12 @@ def namespace_cases():
                lambda: rebound("ControlType", DELETE))
 
 
+def overwritten(record, data, at=0):
+    """The SDK's bytes of `record` with `data` written over them from byte `at`."""
+    raw = sim.pack(record)
+    return raw[:at] + data + raw[at + len(data):]
+
+
 def scripted_cases():
     """SDK outputs that the enumerations refuse, or that are no plain 0 or 1."""
     def word(value):
@@ -385,13 +389,16 @@ def scripted_cases():
                lambda: asi.get_trigger_output_io_conf(CAMERA, 0), None,
                states(ready, lambda: scripted("ASIGetTriggerOutputIOConf", 0, word(2))))
     yield Case("get_camera_property/bad-name", lambda: asi.get_camera_property(0).name,
-               UnicodeDecodeError, states(ready, lambda: scripted("ASIGetCameraProperty", 0, b"\xff\xfe")))
+               UnicodeDecodeError,
+               states(ready, lambda: scripted("ASIGetCameraProperty", 0, overwritten(
+                   asi.get_camera_property(0), b"\xff\xfe"))))
     yield Case("get_control_caps/bad-name", lambda: asi.get_control_caps(CAMERA, 0).name, None,
-               states(ready, lambda: scripted("ASIGetControlCaps", 0, b"\xff\xfe")))
+               states(ready, lambda: scripted("ASIGetControlCaps", 0, overwritten(
+                   asi.get_control_caps(CAMERA, 0), b"\xff\xfe"))))
     # BayerPattern follows Name[64], CameraID, MaxHeight, MaxWidth and IsColorCam: byte 92.
     yield Case("get_camera_property/bad-bayer", lambda: asi.get_camera_property(0).bayer_pattern,
-               ValueError, states(ready, lambda: scripted("ASIGetCameraProperty", 0,
-                                                          bytes(92) + word(7))))
+               ValueError, states(ready, lambda: scripted("ASIGetCameraProperty", 0, overwritten(
+                   asi.get_camera_property(0), word(7), at=92))))
     for label, data, expect in [("text", b"1, 37, 0", None), ("empty", b"", None),
                                 ("invalid-utf8", b"\xff", UnicodeDecodeError), ("null", None, None)]:
         yield Case(f"get_sdk_version/{label}", asi.get_sdk_version, expect,

@@ -16,7 +16,7 @@ SDK_STRESS_SECONDS ?= 20
 FUZZ_EXAMPLES ?= 400
 
 CHECK_CMAKE = -G Ninja -DASI_WERROR=ON -DASI_TEST_VARIANTS=ON
-# The harnesses import tests/reliability and tests/simsdk.py.
+# The harnesses import tests/reliability and halvarine.corvantis.sim.
 HARNESS = PYTHONPATH=$(CURDIR)/tests ASI_BUILD_DIR=$(DEBUG_BUILD) $(ENV) python3.14d -X faulthandler
 
 checks: check-asan check-refleaks check-nomemory check-fuzz check-stress check-tsan \

@@ -505,6 +505,57 @@ void test_null_outputs() {
     asisim_set_fast_frames(0);
 }
 
+// Unplugging and plugging back, trigger pulses, clouds.
+void test_events() {
+    CHECK_EQ(ASIOpenCamera(1), ASI_SUCCESS);
+    CHECK_EQ(asisim_unplug(1), 0);
+    CHECK_EQ(ASIGetNumOfConnectedCameras(), 2);
+    ASI_CAMERA_INFO info;
+    CHECK_EQ(ASIGetCameraProperty(&info, 1), ASI_SUCCESS);
+    CHECK_EQ(info.CameraID, 2); // the cameras after it move down; IDs stay
+    CHECK_EQ(ASIGetCameraProperty(&info, 2), ASI_ERROR_INVALID_INDEX);
+    CHECK_EQ(ASIGetCameraPropertyByID(1, &info), ASI_ERROR_CAMERA_REMOVED);
+    CHECK_EQ(ASIOpenCamera(1), ASI_ERROR_CAMERA_REMOVED);
+    CHECK_EQ(ASIStartVideoCapture(1), ASI_ERROR_CAMERA_REMOVED);
+    CHECK_EQ(ASICloseCamera(1), ASI_SUCCESS);
+    CHECK_EQ(asisim_unplug(7), -1);
+    CHECK_EQ(asisim_plug(1), 0);
+    CHECK_EQ(ASIGetNumOfConnectedCameras(), 3);
+    long value;
+    ASI_BOOL automatic;
+    CHECK_EQ(ASIGetControlValue(1, ASI_GAIN, &value, &automatic), ASI_ERROR_CAMERA_CLOSED);
+
+    // A reader waiting without a limit comes back when its camera goes.
+    CHECK_EQ(ASIOpenCamera(0), ASI_SUCCESS);
+    CHECK_EQ(ASIInitCamera(0), ASI_SUCCESS);
+    CHECK_EQ(ASISetROIFormat(0, 64, 8, 1, ASI_IMG_RAW8), ASI_SUCCESS);
+    CHECK_EQ(ASISetCameraMode(0, ASI_MODE_TRIG_RISE_EDGE), ASI_SUCCESS);
+    CHECK_EQ(ASIStartVideoCapture(0), ASI_SUCCESS);
+    std::vector<unsigned char> frame(64 * 8);
+    CHECK_EQ(ASIGetVideoData(0, frame.data(), long(frame.size()), 50), ASI_ERROR_TIMEOUT);
+    CHECK_EQ(asisim_trigger_pulse(0, 100), 0);
+    CHECK_EQ(ASIGetVideoData(0, frame.data(), long(frame.size()), 2000), ASI_SUCCESS);
+    CHECK_EQ(asisim_trigger_pulse(1, 100), -1); // no trigger input
+    std::atomic<int> status{-100};
+    std::thread reader([&] { status = ASIGetVideoData(0, frame.data(), long(frame.size()), -1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    CHECK_EQ(asisim_unplug(0), 0);
+    reader.join();
+    CHECK_EQ(status.load(), ASI_ERROR_CAMERA_REMOVED);
+
+    // sin² falls to the transparency and back: over the whole cloud a mean half way.
+    using namespace asisim;
+    CHECK_EQ(asisim_pass_cloud(1.5, 1), -1);
+    CHECK_EQ(asisim_pass_cloud(0.2, 0), -1);
+    CHECK_EQ(asisim_pass_cloud(0.2, 10), 0);
+    auto now = Clock::now();
+    CHECK(std::abs(sky_transparency(now, now + to_duration(10)) - 0.6) < 0.01);
+    CHECK(std::abs(sky_transparency(now + to_duration(5), now + to_duration(5)) - 0.2) < 0.01);
+    CHECK_EQ(sky_transparency(now + to_duration(11), now + to_duration(12)), 1.0);
+    asisim_reset();
+    CHECK_EQ(sky_transparency(now, now + to_duration(10)), 1.0);
+}
+
 // Several threads on one camera while another resets: for the sanitizers to judge.
 void test_concurrency() {
     open_init(0);
@@ -661,6 +712,7 @@ int main() {
         {"control interface", test_control_interface},
         {"config", test_config},
         {"null outputs", test_null_outputs},
+        {"events", test_events},
         {"concurrency", test_concurrency},
         {"trails", test_trails},
     };

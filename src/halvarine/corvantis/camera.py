@@ -1425,6 +1425,8 @@ class Video:
             pass
         try:
             _retried(asi.stop_video_capture, camera.id)
+        except asi.ASICameraRemoved:
+            pass  # the capture ended with the camera
         except asi.ASIError as failure:
             if error is not None:
                 _add_cleanup_failure(error, "stopping video", failure)

@@ -37,4 +37,5 @@ def asi_sim() -> Iterator[ModuleType]:
     try:
         yield sim
     finally:
+        sim._stop_journals()
         sim.reset()

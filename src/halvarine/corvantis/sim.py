@@ -1,5 +1,7 @@
 """Steering the simulated cameras from tests: forced failures, scripted outputs, a
-journal of SDK calls, fast frames and simulator configurations.
+journal of SDK calls, fast frames, simulator configurations, and events of the simulated
+world (cameras unplugged and plugged back, hardware trigger pulses, the air temperature,
+passing clouds).
 
 The substitute ASICamera2 library that ships with `asi` simulates cameras, and this
 module reaches its control interface in the library `asi` has loaded. With the camera
@@ -421,8 +423,7 @@ def _output_size(kind: _Kind) -> int | None:
 # ---------------------------------------------------------------------------------------
 # The library asi loaded.
 
-# The control interface by symbol: (result type, argument types). The last group is not
-# in every simulator; the functions that need it say so when it is missing.
+# The control interface by symbol: (result type, argument types).
 _SIGNATURES: Final[dict[str, tuple[object, list[object]]]] = {
     "asisim_reset": (None, []),
     "asisim_journal_enable": (None, [ctypes.c_int]),
@@ -455,10 +456,9 @@ class _Library:
         self.is_simulator = hasattr(self.cdll, "asisim_reset")
         if self.is_simulator:
             for symbol, (result, arguments) in _SIGNATURES.items():
-                if hasattr(self.cdll, symbol):
-                    function = getattr(self.cdll, symbol)
-                    function.restype = result
-                    function.argtypes = arguments
+                function = getattr(self.cdll, symbol)
+                function.restype = result
+                function.argtypes = arguments
 
 
 _LIBRARY_NAMES: Final = ("libASICamera2.so", "ASICamera2.dll", "libASICamera2.dylib")
@@ -511,16 +511,6 @@ def _simulator() -> ctypes.CDLL:
     return library.cdll
 
 
-def _symbol(name: str) -> Callable[..., int]:
-    """A function of the control interface that older simulators lack."""
-    cdll = _simulator()
-    if not hasattr(cdll, name):
-        raise NotImplementedError(f"the simulator {_loaded().path} has no {name}(); "
-                                  "a newer build of the substitute library provides it")
-    function: Callable[..., int] = getattr(cdll, name)
-    return function
-
-
 def loaded_library() -> str:
     """The path of the ASICamera2 library asi loaded, simulator or not. Raises
     RuntimeError when it cannot be found."""
@@ -543,12 +533,13 @@ def available() -> bool:
 def reset() -> None:
     """Back to the state after loading: the cameras of ASISIM_CONFIG or the built-in set
     (not those of a configuration `load_config` loaded), all closed, no failures armed,
-    no scripts, the default version text, journal off and empty, fast frames off.
-    Journals recording end, keeping the calls made so far."""
+    no scripts, the default version text, fast frames off, clear sky. Journals recording
+    go on recording, keeping the calls made so far."""
     with _lock:
         cdll = _simulator()
-        _end_recording(cdll)
+        text = _read_journal(cdll) if _recording else b""
         cdll.asisim_reset()
+        _carry_over(cdll, text)
 
 
 def load_config(config: Mapping[str, object] | str | os.PathLike[str] | None) -> None:
@@ -565,11 +556,11 @@ def load_config(config: Mapping[str, object] | str | os.PathLike[str] | None) ->
             raise ValueError(f"a path cannot hold a NUL character: {config!r}")
         with _lock:
             # A load resets the simulator, clearing its journal: the calls recorded so
-            # far are read first. A refused one changes nothing; the journals go on.
+            # far are read first. A refused one changes nothing.
             text = _read_journal(cdll) if _recording else b""
             if cdll.asisim_load_config(path) != 0:
                 raise ValueError(cdll.asisim_last_error().decode("utf-8", "replace"))
-            _end_recording(cdll, text)
+            _carry_over(cdll, text)
         return
     if not isinstance(config, Mapping):
         raise TypeError(f"a configuration is a dict, a path or None, not {type(config).__name__}")
@@ -772,7 +763,8 @@ class Journal:
     fixed."""
 
     def __init__(self) -> None:
-        self._start = 0
+        self._start = 0  # where this journal's calls begin in the simulator's text
+        self._earlier: list[Call] = []  # recorded before a reset cleared that text
         self._state = "new"
         self._calls: list[Call] = []
 
@@ -804,8 +796,11 @@ class Journal:
                 cdll.asisim_journal_clear()
 
     def _finish(self, text: bytes) -> None:
-        self._calls = _parse_journal(text[self._start:].decode("ascii", "replace"))
+        self._calls = self._recorded(text)
         self._state = "done"
+
+    def _recorded(self, text: bytes) -> list[Call]:
+        return self._earlier + _parse_journal(text[self._start:].decode("ascii", "replace"))
 
     def calls(self, function: str | None = None) -> list[Call]:
         """The calls recorded, or only those of the SDK function `function` (C name)."""
@@ -813,11 +808,25 @@ class Journal:
             _function_name(function)
         with _lock:
             if self._state == "recording":
-                text = _read_journal(_simulator())[self._start:]
-                recorded = _parse_journal(text.decode("ascii", "replace"))
+                recorded = self._recorded(_read_journal(_simulator()))
             else:
                 recorded = self._calls
         return [call for call in recorded if function is None or call.function == function]
+
+    def clear(self) -> None:
+        """Forgets the calls recorded so far; recording goes on. A test sets the scene,
+        clears, and then looks only at what the code under test called."""
+        with _lock:
+            if self._state != "recording":
+                self._calls = []
+                return
+            cdll = _simulator()
+            self._earlier = []
+            if _recording == [self]:
+                cdll.asisim_journal_clear()  # nobody else reads the text
+                self._start = 0
+            else:
+                self._start = len(_read_journal(cdll))
 
     def functions(self) -> list[str]:
         """The C names of the functions called, in order."""
@@ -832,15 +841,22 @@ class Journal:
         return len(self.calls())
 
 
-def _end_recording(cdll: ctypes.CDLL, text: bytes | None = None) -> None:
-    """Fixes the calls of every recording journal before the simulator resets, which
-    turns its journal off and clears it. `text` is the journal read beforehand."""
+def _carry_over(cdll: ctypes.CDLL, text: bytes) -> None:
+    """Keeps the journals recording across a reset of the simulator, which turns its
+    journal off and clears it. `text` is the journal read just before."""
     if _recording:
-        if text is None:
-            text = _read_journal(cdll)
         for recording in _recording:
-            recording._finish(text)
-        _recording.clear()
+            recording._earlier = recording._recorded(text)
+            recording._start = 0
+        cdll.asisim_journal_enable(1)
+
+
+def _stop_journals() -> None:
+    """Ends every journal still recording, as if its block had ended (the pytest plugin
+    cleans up after a test that left one open)."""
+    with _lock:
+        for recording in list(_recording):
+            recording.__exit__(None, None, None)
 
 
 def journal() -> Journal:
@@ -853,12 +869,16 @@ def journal() -> Journal:
 
     Journals may nest and may record in several threads at once; the simulator's journal
     is off again when the last one ends. A `reset` or `load_config` inside the block
-    ends the recording: the journal keeps the calls made before it."""
+    does not interrupt the recording. `Journal.clear()` forgets what was recorded so
+    far, for a test that looks only at the calls after its setup."""
     return Journal()
 
 
 # ---------------------------------------------------------------------------------------
 # Events of the simulated world: cameras that come and go, trigger pulses, the sky.
+
+
+_CAMERA_SLOTS: Final = 16  # the simulator's camera slots (kMaxCameras)
 
 
 def _status_of(result: int, message: str) -> None:
@@ -872,58 +892,83 @@ def _camera_number(value: object, what: str) -> int:
     return _integer(value, _INT_BITS, what)
 
 
-def unplug(index: int) -> None:
-    """Pulls the camera at `index` out: it leaves the count of connected cameras and its
-    calls answer asi.ASICameraRemoved -- a waiting `get_video_data` at once, a running
-    exposure fails. Raises ValueError for an index with no camera."""
-    function = _symbol("asisim_unplug")
+def _slot(index: object) -> int:
     index = _camera_number(index, "the camera index")
-    _status_of(function(index), f"no simulated camera at index {index}")
+    if not 0 <= index < _CAMERA_SLOTS:
+        raise ValueError(f"no simulated camera at index {index}")
+    return index
+
+
+def unplug(index: int) -> None:
+    """Pulls the camera at `index` out, as a USB cable pulled: it leaves the count of
+    connected cameras, the cameras after it move down one index in the SDK's
+    enumeration (their camera IDs stay), and its calls answer asi.ASICameraRemoved -- a
+    `get_video_data` waiting for a frame returns at once, a running exposure fails, its
+    capture stops.
+
+    `index` is the camera's position in the simulator's configuration, which is also
+    its camera ID, so it names the same camera however many are unplugged. Unplugging
+    an unplugged camera changes nothing. Raises ValueError for an index with no camera."""
+    index = _slot(index)
+    _status_of(_simulator().asisim_unplug(index), f"no simulated camera at index {index}")
 
 
 def plug(index: int) -> None:
-    """Plugs the camera unplugged at `index` back in; it appears closed, as after a real
-    reconnect. Raises ValueError for an index with no camera."""
-    function = _symbol("asisim_plug")
-    index = _camera_number(index, "the camera index")
-    _status_of(function(index), f"no simulated camera at index {index}")
+    """Plugs the camera at `index` (as for `unplug`) back in: it takes its place in the
+    enumeration again and appears closed, as after a real reconnect, so a program opens
+    it anew. Plugging a connected camera changes nothing. Raises ValueError for an index
+    with no camera."""
+    index = _slot(index)
+    _status_of(_simulator().asisim_plug(index), f"no simulated camera at index {index}")
 
 
 def trigger(camera_id: int, duration_us: int = 1000) -> None:
     """A pulse on the hardware trigger input of the camera `camera_id`: the input goes to
     the level its trigger mode waits for (high for the rising edge and high level modes,
-    low for the others) for `duration_us` microseconds, then back, so the edge modes
-    take one frame and the level modes expose for the pulse. Returns at once. Raises
-    ValueError for an ID with no trigger camera or a negative duration."""
-    function = _symbol("asisim_trigger_pulse")
+    low for the others) for `duration_us` microseconds, then back. During video capture
+    an edge mode takes one frame of the exposure time set, a level mode one frame
+    exposed for the pulse; in other modes, or with no capture running, the camera
+    ignores the pulse, as a real one does. Returns at once.
+
+    Raises ValueError for an ID with no trigger camera or a negative duration."""
     camera_id = _camera_number(camera_id, "the camera ID")
     if isinstance(duration_us, bool) or not isinstance(duration_us, int):
         raise TypeError(f"duration_us is an int, not {type(duration_us).__name__}")
     if duration_us < 0:
         raise ValueError(f"duration_us must not be negative, not {duration_us}")
     duration_us = _integer(duration_us, _LONG_BITS, "duration_us")
-    _status_of(function(camera_id, duration_us),
+    _status_of(_simulator().asisim_trigger_pulse(camera_id, duration_us),
                f"no simulated trigger camera with ID {camera_id}")
 
 
+_AMBIENT_RANGE: Final = (-100.0, 100.0)
+
+
 def set_ambient_temperature(celsius: float) -> None:
-    """The air temperature around the cameras, in degrees Celsius: sensors of uncooled
-    cameras follow it, and coolers work against it."""
-    function = _symbol("asisim_set_ambient_temperature")
+    """The air temperature around every camera, in degrees Celsius (-100 to 100), until
+    `reset`: sensors of uncooled cameras drift towards it, and coolers work against it.
+    Raises ValueError for a temperature outside that range."""
     value = _real(celsius, "celsius")
-    if not math.isfinite(value):
-        raise ValueError(f"the temperature must be finite, not {value}")
-    _status_of(function(value), f"the simulator refuses an ambient temperature of {value} °C")
+    low, high = _AMBIENT_RANGE
+    if not low <= value <= high:
+        raise ValueError(f"the ambient temperature lies between {low:g} and {high:g} °C, "
+                         f"not {value}")
+    _status_of(_simulator().asisim_set_ambient_temperature(value),
+               f"the simulator refuses an ambient temperature of {value} °C")
 
 
 def pass_cloud(transparency: float, seconds: float) -> None:
-    """A cloud passes over the sky: the transparency falls from clear to `transparency`
-    (0 opaque, 1 clear) and back over `seconds`, starting now; stars dim accordingly."""
-    function = _symbol("asisim_pass_cloud")
+    """A cloud passes over the sky, starting now: the share of light that gets through
+    falls smoothly from 1 to `transparency` (0 opaque, 1 clear) at half time and back
+    to 1 after `seconds`. Stars and sky background of every exposure dim by the mean
+    over the exposure; dark frames do not change. Clouds passing together multiply, and
+    `reset` clears the sky. Raises ValueError for a transparency outside 0..1 or a
+    duration that is not positive."""
     value = _real(transparency, "transparency")
     duration = _real(seconds, "seconds")
     if not 0.0 <= value <= 1.0:
         raise ValueError(f"transparency lies between 0 and 1, not {value}")
     if not (math.isfinite(duration) and duration > 0.0):
         raise ValueError(f"seconds must be a positive duration, not {duration}")
-    _status_of(function(value, duration), "the simulator refuses this cloud")
+    _status_of(_simulator().asisim_pass_cloud(value, duration),
+               "the simulator refuses this cloud")

@@ -1,8 +1,10 @@
 // Hammers the substitute ASICamera2 from many threads at once, the way a capture program
 // and its test harness do: video readers waiting for frames (some without a time limit)
 // while controllers start, stop, reconfigure and close the cameras under them, snap
-// exposures, every other SDK call, and a thread that works the asisim_ control interface
-// (journal, forced statuses, scripted outputs, version text, fast frames, resets).
+// exposures, every other SDK call, a thread that works the asisim_ control interface
+// (journal, forced statuses, scripted outputs, version text, fast frames, resets), and one
+// that makes the world's events: cameras unplugged and plugged back under all of that,
+// trigger pulses, ambient temperature, clouds.
 //
 //   sdk_stress [SECONDS]
 //
@@ -26,13 +28,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kCameras = 3;              // the built-in set
-constexpr int kWidth = 64, kHeight = 8;  // small frames keep the threads busy with calls
-constexpr long kBufferSize = kWidth * kHeight * 3;  // room for every format
+constexpr int kCameras = 3;                        // the built-in set
+constexpr int kWidth = 64, kHeight = 8;            // small frames keep the threads busy with calls
+constexpr long kBufferSize = kWidth * kHeight * 3; // room for every format
 
 std::atomic<bool> running{true};
 std::atomic<long> calls{0};
-std::atomic<size_t> version_length{0};  ///< keeps the reads of the version text alive
+std::atomic<size_t> version_length{0}; ///< keeps the reads of the version text alive
 
 /// A thread's own random numbers.
 struct Dice {
@@ -44,7 +46,9 @@ struct Dice {
     }
 };
 
-void count() { calls.fetch_add(1, std::memory_order_relaxed); }
+void count() {
+    calls.fetch_add(1, std::memory_order_relaxed);
+}
 
 void prepare(int id, Dice& dice) {
     ASIOpenCamera(id);
@@ -84,16 +88,18 @@ void controller(int id, unsigned seed) {
             ASIStartVideoCapture(id);
             break;
         case 3:
-            ASISetControlValue(id, dice.pick(std::array{ASI_GAIN, ASI_EXPOSURE, ASI_FLIP,
-                                                        ASI_HIGH_SPEED_MODE, ASI_TARGET_TEMP,
-                                                        ASI_COOLER_ON}),
-                               dice.below(3000), dice.below(2) ? ASI_TRUE : ASI_FALSE);
+            ASISetControlValue(
+                id,
+                dice.pick(std::array{ASI_GAIN, ASI_EXPOSURE, ASI_FLIP, ASI_HIGH_SPEED_MODE,
+                                     ASI_TARGET_TEMP, ASI_COOLER_ON}),
+                dice.below(3000), dice.below(2) ? ASI_TRUE : ASI_FALSE);
             break;
         case 4: {
             long value;
             ASI_BOOL automatic;
-            ASIGetControlValue(id, dice.pick(std::array{ASI_GAIN, ASI_TEMPERATURE,
-                                                        ASI_COOLER_POWER_PERC, ASI_EXPOSURE}),
+            ASIGetControlValue(id,
+                               dice.pick(std::array{ASI_GAIN, ASI_TEMPERATURE,
+                                                    ASI_COOLER_POWER_PERC, ASI_EXPOSURE}),
                                &value, &automatic);
             int dropped;
             ASIGetDroppedFrames(id, &dropped);
@@ -115,9 +121,9 @@ void controller(int id, unsigned seed) {
         }
         case 6:
             ASIStopVideoCapture(id);
-            ASISetROIFormat(id, kWidth, kHeight, 1,
-                            dice.pick(std::array{ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_Y8,
-                                                 ASI_IMG_RGB24}));
+            ASISetROIFormat(
+                id, kWidth, kHeight, 1,
+                dice.pick(std::array{ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_Y8, ASI_IMG_RGB24}));
             ASISetStartPos(id, dice.below(64), dice.below(64));
             ASIStartVideoCapture(id);
             break;
@@ -129,8 +135,10 @@ void controller(int id, unsigned seed) {
             break;
         }
         case 8: {
-            ASISetCameraMode(id, dice.pick(std::array{ASI_MODE_NORMAL, ASI_MODE_TRIG_SOFT_EDGE,
-                                                      ASI_MODE_TRIG_SOFT_LEVEL}));
+            ASISetCameraMode(id,
+                             dice.pick(std::array{ASI_MODE_NORMAL, ASI_MODE_TRIG_SOFT_EDGE,
+                                                  ASI_MODE_TRIG_SOFT_LEVEL, ASI_MODE_TRIG_RISE_EDGE,
+                                                  ASI_MODE_TRIG_HIGH_LEVEL}));
             ASISendSoftTrigger(id, ASI_TRUE);
             ASISendSoftTrigger(id, ASI_FALSE);
             ASI_CAMERA_MODE mode;
@@ -147,8 +155,8 @@ void controller(int id, unsigned seed) {
             break;
         }
         case 10: {
-            const auto direction = dice.pick(std::array{ASI_GUIDE_NORTH, ASI_GUIDE_SOUTH,
-                                                        ASI_GUIDE_EAST, ASI_GUIDE_WEST});
+            const auto direction = dice.pick(
+                std::array{ASI_GUIDE_NORTH, ASI_GUIDE_SOUTH, ASI_GUIDE_EAST, ASI_GUIDE_WEST});
             ASIPulseGuideOn(id, direction);
             ASIPulseGuideOff(id, direction);
             break;
@@ -182,7 +190,11 @@ void controller(int id, unsigned seed) {
             break;
         }
         default:
-            ASIStartVideoCapture(id);
+            // A camera plugged back is closed: open it again.
+            if (ASIStartVideoCapture(id) == ASI_ERROR_CAMERA_CLOSED) {
+                prepare(id, dice);
+                ASIStartVideoCapture(id);
+            }
             break;
         }
         count();
@@ -205,13 +217,14 @@ void discoverer(unsigned seed) {
 }
 
 constexpr std::array kSdkFunctions{
-    "ASIGetVideoData", "ASIGetVideoDataGPS", "ASIOpenCamera", "ASIInitCamera",
-    "ASIStartVideoCapture", "ASIStopVideoCapture", "ASIGetControlValue", "ASIGetExpStatus",
-    "ASIGetDataAfterExp", "ASIGetROIFormat", "ASIGetCameraProperty", "ASIGetNumOfConnectedCameras",
-    "ASICameraCheck", "ASIGetCameraMode", "ASIGPSGetData",
+    "ASIGetVideoData",    "ASIGetVideoDataGPS",   "ASIOpenCamera",
+    "ASIInitCamera",      "ASIStartVideoCapture", "ASIStopVideoCapture",
+    "ASIGetControlValue", "ASIGetExpStatus",      "ASIGetDataAfterExp",
+    "ASIGetROIFormat",    "ASIGetCameraProperty", "ASIGetNumOfConnectedCameras",
+    "ASICameraCheck",     "ASIGetCameraMode",     "ASIGPSGetData",
 };
 
-void steerer(unsigned seed) {
+void control_interface(unsigned seed) {
     Dice dice(seed);
     std::vector<char> journal;
     auto last_reset = Clock::now();
@@ -272,6 +285,41 @@ void steerer(unsigned seed) {
     }
 }
 
+// Unplugs and plugs back cameras while readers wait on them, snaps run and controllers
+// close them; pulses their trigger inputs, changes the air and passes clouds.
+void events(unsigned seed) {
+    Dice dice(seed);
+    while (running.load()) {
+        const int id = dice.below(kCameras);
+        switch (dice.below(8)) {
+        case 0:
+        case 1:
+            asisim_unplug(id);
+            std::this_thread::sleep_for(std::chrono::microseconds(dice.below(20000)));
+            asisim_plug(id);
+            break;
+        case 2:
+            asisim_unplug(id); // back at a later round, or by a reset
+            break;
+        case 3:
+            asisim_plug(id);
+            break;
+        case 4:
+        case 5:
+            asisim_trigger_pulse(id, dice.below(3000));
+            break;
+        case 6:
+            asisim_set_ambient_temperature(dice.below(60) - 20);
+            break;
+        default:
+            asisim_pass_cloud(dice.below(101) / 100.0, 0.01 + dice.below(100) / 100.0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(dice.below(2000)));
+        count();
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -292,7 +340,8 @@ int main(int argc, char** argv) {
         workers.emplace_back(controller, id, ++seed);
     }
     workers.emplace_back(discoverer, ++seed);
-    workers.emplace_back(steerer, ++seed);
+    workers.emplace_back(control_interface, ++seed);
+    workers.emplace_back(events, ++seed);
 
     const auto started = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -307,7 +356,7 @@ int main(int argc, char** argv) {
         reader.join();
     asisim_reset();
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    std::printf("sdk_stress: %ld SDK and control calls from %zu threads in %.1f s\n",
-                calls.load(), workers.size() + readers.size(), elapsed);
+    std::printf("sdk_stress: %ld SDK and control calls from %zu threads in %.1f s\n", calls.load(),
+                workers.size() + readers.size(), elapsed);
     return 0;
 }
