@@ -7,6 +7,8 @@ import math
 import sys
 from pathlib import Path
 
+from halvarine.corvantis.camera import list_cameras
+
 
 def parser_for(program_file: str, program_doc: str | None) -> argparse.ArgumentParser:
     summary = (program_doc or "").split("\n\n")[0]
@@ -33,6 +35,20 @@ def camera_index(text: str) -> int:
     if index < 0:
         raise argparse.ArgumentTypeError(f"not a camera index (0, 1, ...): {text!r}")
     return index
+
+
+def add_camera_index(parser: argparse.ArgumentParser, default: int | None = 0,
+                     help: str = "the camera to use (default: 0, the first)") -> None:
+    parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
+                        default=default, help=help)
+
+
+def no_camera_at(index: int) -> bool:
+    """Whether no camera is listed at `index`; says so on stderr when there is none."""
+    if index < len(list_cameras()):
+        return False
+    print(f"no camera at index {index}", file=sys.stderr)
+    return True
 
 
 def failed(error: Exception) -> int:

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import asi
-from command_line import camera_index, failed, parser_for
+from command_line import add_camera_index, failed, parser_for
 from halvarine.corvantis.camera import Camera, list_cameras
 
 
@@ -293,8 +293,8 @@ def guide(cam: Camera, exposure: float = 0.5, tolerance_px: float = 0.5, max_ste
 
 def main(argv: list[str]) -> int:
     parser = parser_for(__file__, __doc__)
-    parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
-                        help="the camera to guide with (default: the first with an ST4 port)")
+    add_camera_index(parser, default=None,
+                     help="the camera to guide with (default: the first with an ST4 port)")
     index = parser.parse_args(argv).index
     guiders = [i for i, info in enumerate(list_cameras()) if info.st_4_port
                and index in (None, i)]

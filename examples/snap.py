@@ -12,8 +12,8 @@ from pathlib import Path
 import numpy as np
 
 import asi
-from command_line import camera_index, failed, parser_for, seconds
-from halvarine.corvantis.camera import Camera, Frame, list_cameras
+from command_line import add_camera_index, failed, no_camera_at, parser_for, seconds
+from halvarine.corvantis.camera import Camera, Frame
 
 
 def snap_whole_sensor(cam: Camera, exposure: float) -> Frame:
@@ -42,11 +42,9 @@ def main(argv: list[str]) -> int:
     parser = parser_for(__file__, __doc__)
     parser.add_argument("exposure", metavar="SECONDS", type=seconds, nargs="?", default=3.0,
                         help="exposure time (default: 3)")
-    parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
-                        default=0, help="the camera to use (default: 0, the first)")
+    add_camera_index(parser)
     arguments = parser.parse_args(argv)
-    if arguments.index >= len(list_cameras()):
-        print(f"no camera at index {arguments.index}", file=sys.stderr)
+    if no_camera_at(arguments.index):
         return 1
     try:
         with Camera(arguments.index) as cam:

@@ -11,8 +11,8 @@ import time
 from dataclasses import dataclass
 
 import asi
-from command_line import camera_index, failed, parser_for, seconds
-from halvarine.corvantis.camera import Camera, Roi, list_cameras
+from command_line import add_camera_index, failed, no_camera_at, parser_for, seconds
+from halvarine.corvantis.camera import Camera, Roi
 
 
 @dataclass(frozen=True)
@@ -49,11 +49,9 @@ def main(argv: list[str]) -> int:
     parser = parser_for(__file__, __doc__)
     parser.add_argument("seconds", metavar="SECONDS", type=seconds, nargs="?", default=5.0,
                         help="how long to capture (default: 5)")
-    parser.add_argument("index", metavar="CAMERA_INDEX", type=camera_index, nargs="?",
-                        default=0, help="the camera to use (default: 0, the first)")
+    add_camera_index(parser)
     arguments = parser.parse_args(argv)
-    if arguments.index >= len(list_cameras()):
-        print(f"no camera at index {arguments.index}", file=sys.stderr)
+    if no_camera_at(arguments.index):
         return 1
     try:
         with Camera(arguments.index) as cam:
