@@ -846,6 +846,8 @@ void Renderer::release() {
         std::vector<float>().swap(*v);
     std::vector<std::uint16_t>().swap(i.native);
     std::vector<std::uint16_t>().swap(i.padded);
+    std::vector<std::uint8_t>().swap(i.starred);
+    std::vector<std::uint8_t>().swap(i.changed);
     i.pattern_key = RegionKey{};
     i.scene_key = RegionKey{};
     i.scene_path.clear();
