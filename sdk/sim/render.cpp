@@ -69,6 +69,8 @@ constexpr double kTrailStep = 0.5;
 // Ellipticity of the PSF at the centre and its growth to the corners (where it turns
 // tangential, as field curvature and coma make it).
 constexpr double kCentreEllipticity = 0.05, kCornerEllipticity = 0.06;
+// Width in sensor pixels of the blocks in which the scene records where stars were drawn.
+constexpr int kBlock = 16;
 
 // Channel (0 red, 1 green, 2 blue) of each pixel of a 2x2 Bayer cell, [row][column].
 void bayer_cell(ASI_BAYER_PATTERN pattern, int cell[2][2]) {
@@ -193,7 +195,9 @@ struct Renderer::Impl {
     Catalogue catalogue;
     std::uint64_t noise_key;
     std::uint64_t frames = 0; ///< noisy frames made: the noise generator's frame number
-    double psf_angle;         ///< position angle of the PSF's elongation at the centre
+    /// The PSF's ellipticity at the centre times cos and sin of twice its position angle.
+    double centre_ellipticity[2];
+    std::vector<int> reaches; ///< stamp half width of each star, sky file's first
 
     // Per sensor pixel of the region (width x bin by height x bin).
     RegionKey pattern_key;
@@ -205,6 +209,12 @@ struct Renderer::Impl {
     std::uint64_t scene_version = 0;
     std::vector<float> scene; ///< light, e-/s per sensor pixel
     std::vector<Tap> taps;
+    // Blocks (kBlock sensor pixels of a row) the stars of the scene cover, and those the
+    // last change of the scene touched (the stars' old and new places); changed_all when
+    // it was drawn afresh. A moved field redraws only its stars, and the exposure stage
+    // follows only what changed.
+    std::vector<std::uint8_t> starred, changed;
+    bool changed_all = true;
 
     ExposureKey exposure_key;
     std::uint64_t exposure_version = 0;
@@ -231,12 +241,16 @@ struct Renderer::Impl {
         alpha_px = fwhm_px / (2 * std::sqrt(std::exp2(1 / kMoffatBeta) - 1));
         sky_rate =
             zero_point(model) * std::pow(10.0, -0.4 * sky.background_mag_arcsec2) * scale * scale;
-        psf_angle = std::numbers::pi * unit_interval(counter_bits(noise_key, 0x70736661));
+        double psf_angle = std::numbers::pi * unit_interval(counter_bits(noise_key, 0x70736661));
+        centre_ellipticity[0] = kCentreEllipticity * std::cos(2 * psf_angle);
+        centre_ellipticity[1] = kCentreEllipticity * std::sin(2 * psf_angle);
     }
 
     int channel(int x, int y) const { return cell[y & 1][x & 1]; }
 
     static double wrap(double v, double low, double size) {
+        if (v - low >= 0 && v - low < size)
+            return v - low + low; // fmod's answer, without its cost for every star
         v = std::fmod(v - low, size);
         if (v < 0)
             v += size;
@@ -260,6 +274,10 @@ struct Renderer::Impl {
             }
             catalogue = make_catalogue(model, sky, index, real.get());
             catalogue_made = true;
+            reaches.clear();
+            for (const auto* stars : {&catalogue.sky_stars, &catalogue.stars})
+                for (const Star& star : *stars)
+                    reaches.push_back(star_reach(star.flux));
         }
     }
 
@@ -289,41 +307,104 @@ struct Renderer::Impl {
     // elongated a little at the centre, more and tangentially towards the corners, with
     // the geometric mean of its axes (and so the FWHM) the same everywhere.
     void psf_shape(double x, double y, float form[3]) const {
+        // Double angles throughout, from the vectors themselves: no trigonometry per star.
         double cx = 0.5 * model.width, cy = 0.5 * model.height;
         double dx = x - cx, dy = y - cy;
-        double rho2 = (dx * dx + dy * dy) / (cx * cx + cy * cy);
-        double tangent = 2 * std::atan2(dy, dx) + std::numbers::pi;
-        double ex = kCentreEllipticity * std::cos(2 * psf_angle) +
-                    kCornerEllipticity * rho2 * std::cos(tangent);
-        double ey = kCentreEllipticity * std::sin(2 * psf_angle) +
-                    kCornerEllipticity * rho2 * std::sin(tangent);
-        double e = std::min(0.5, std::hypot(ex, ey)), angle = 0.5 * std::atan2(ey, ex);
+        double r2 = dx * dx + dy * dy;
+        double rho2 = r2 / (cx * cx + cy * cy);
+        // The tangential direction: twice the position angle, turned by half a circle.
+        double tangent_cos = r2 > 0 ? (dy * dy - dx * dx) / r2 : -1;
+        double tangent_sin = r2 > 0 ? -2 * dx * dy / r2 : 0;
+        double ex = centre_ellipticity[0] + kCornerEllipticity * rho2 * tangent_cos;
+        double ey = centre_ellipticity[1] + kCornerEllipticity * rho2 * tangent_sin;
+        double length = std::hypot(ex, ey), e = std::min(0.5, length);
+        // cos and sin of twice the major axis' angle.
+        double c2 = length > 0 ? ex / length : 1, s2 = length > 0 ? ey / length : 0;
         double major2 = alpha_px * alpha_px / (1 - e), minor2 = alpha_px * alpha_px * (1 - e);
-        double c = std::cos(angle), s = std::sin(angle);
-        form[0] = static_cast<float>(c * c / major2 + s * s / minor2);
-        form[1] = static_cast<float>(2 * c * s * (1 / major2 - 1 / minor2));
-        form[2] = static_cast<float>(s * s / major2 + c * c / minor2);
+        double cc = 0.5 * (1 + c2), ss = 0.5 * (1 - c2);
+        form[0] = static_cast<float>(cc / major2 + ss / minor2);
+        form[1] = static_cast<float>(s2 * (1 / major2 - 1 / minor2));
+        form[2] = static_cast<float>(ss / major2 + cc / minor2);
+    }
+
+    // Column and row of each pixel of a stamp, in the order of its pixels.
+    struct StampGrid {
+        std::vector<float> column, row;
+    };
+    std::vector<StampGrid> stamp_grids; ///< by reach
+
+    const StampGrid& stamp_grid(int reach) {
+        if (stamp_grids.size() <= std::size_t(reach))
+            stamp_grids.resize(reach + 1);
+        StampGrid& grid = stamp_grids[reach];
+        int side = 2 * reach + 1;
+        if (grid.column.empty())
+            for (int j = 0; j < side; ++j)
+                for (int i = 0; i < side; ++i) {
+                    grid.column.push_back(float(i));
+                    grid.row.push_back(float(j));
+                }
+        return grid;
+    }
+
+    int widest_reach() const {
+        double fwhm = alpha_px * 2 * std::sqrt(std::exp2(1 / kMoffatBeta) - 1);
+        return static_cast<int>(std::ceil(kPsfReach * fwhm)) + 1;
+    }
+
+    // A star's wings end where the light beyond them is below kWingCut; the profile is
+    // normalised over what is drawn, so the flux stays. Most stars are faint, and their
+    // stamps small.
+    int star_reach(float flux) const {
+        double fwhm = alpha_px * 2 * std::sqrt(std::exp2(1 / kMoffatBeta) - 1);
+        int widest = widest_reach();
+        int narrowest = std::min(widest, static_cast<int>(std::ceil(kPsfCore * fwhm)) + 1);
+        double beyond = std::min(1.0, kWingCut / std::max(double(flux), 1e-6));
+        double radius = alpha_px * std::sqrt(std::pow(beyond, 1 / (1 - kMoffatBeta)) - 1);
+        return std::clamp(static_cast<int>(std::ceil(radius)) + 1, narrowest, widest);
     }
 
     void render_scene(const FrameRequest& request) {
         int bin = request.bin;
         int width = request.width * bin, height = request.height * bin;
         std::size_t n = std::size_t(width) * height;
+        int blocks = (width + kBlock - 1) / kBlock;
+        std::size_t block_count = std::size_t(blocks) * height;
+        // The same region: only the stars move, so the sky goes back where they were.
+        bool redraw =
+            scene_key == region_of(request) && scene.size() == n && starred.size() == block_count;
         fit(scene, n);
         // The sky glows with the light of the stars too faint to draw as well.
         double sky_rate = this->sky_rate + catalogue.unresolved_rate;
         // Colour of a sensor pixel: that of the output pixel it is binned into.
         auto colour = [&](int x, int y) { return channel(x / bin, y / bin); };
-        if (model.color) {
-            for (int y = 0; y < height; ++y)
-                for (int x = 0; x < width; ++x) {
+        auto fill_sky = [&](int y, int x_begin, int x_end) {
+            float* row = scene.data() + std::size_t(y) * width;
+            if (model.color) {
+                for (int x = x_begin; x < x_end; ++x) {
                     int c = colour(x, y);
-                    scene[std::size_t(y) * width + x] =
-                        static_cast<float>(sky_rate * kFilterResponse[c] * kSkyColour[c]);
+                    row[x] = static_cast<float>(sky_rate * kFilterResponse[c] * kSkyColour[c]);
                 }
+            } else {
+                std::fill(row + x_begin, row + x_end, static_cast<float>(sky_rate));
+            }
+        };
+        if (redraw) {
+            for (int y = 0; y < height; ++y) {
+                const std::uint8_t* marks = starred.data() + std::size_t(y) * blocks;
+                for (int b = 0; b < blocks; ++b)
+                    if (marks[b])
+                        fill_sky(y, b * kBlock, std::min(width, (b + 1) * kBlock));
+            }
+            changed.swap(starred);
         } else {
-            std::fill(scene.begin(), scene.end(), static_cast<float>(sky_rate));
+            for (int y = 0; y < height; ++y)
+                fill_sky(y, 0, width);
+            fit(changed, block_count);
         }
+        fit(starred, block_count);
+        std::fill(starred.begin(), starred.end(), std::uint8_t(0));
+        changed_all = !redraw;
         FieldOffset centre;
         trail_taps(request.path, centre, taps);
         int tap_low_x = 0, tap_low_y = 0, tap_high_x = 0, tap_high_y = 0;
@@ -335,19 +416,15 @@ struct Renderer::Impl {
         }
         // Stars in sensor pixels of the region: pixel x covers [x, x+1).
         double origin_x = double(request.start_x) * bin, origin_y = double(request.start_y) * bin;
-        double fwhm = alpha_px * 2 * std::sqrt(std::exp2(1 / kMoffatBeta) - 1);
-        int widest = static_cast<int>(std::ceil(kPsfReach * fwhm)) + 1;
-        int narrowest = std::min(widest, static_cast<int>(std::ceil(kPsfCore * fwhm)) + 1);
+        int widest = widest_reach();
         std::vector<float> stamp(std::size_t(2 * widest + 1) * (2 * widest + 1));
         double margin = catalogue.margin;
-        auto draw = [&](const Star& star, double sx, double sy) {
+        auto draw = [&](const Star& star, int reach, double sx, double sy) {
             double u = sx - origin_x, v = sy - origin_y;
-            // A star's wings end where the light beyond them is below kWingCut; the
-            // profile is normalised over what is drawn, so the flux stays. Most stars
-            // are faint, and their stamps small.
-            double beyond = std::min(1.0, kWingCut / std::max(double(star.flux), 1e-6));
-            double radius = alpha_px * std::sqrt(std::pow(beyond, 1 / (1 - kMoffatBeta)) - 1);
-            int reach = std::clamp(static_cast<int>(std::ceil(radius)) + 1, narrowest, widest);
+            // Most stars of the field lie beyond the region even at the widest stamp.
+            if (u + widest + 1 + tap_high_x <= 0 || v + widest + 1 + tap_high_y <= 0 ||
+                u - widest - 1 + tap_low_x >= width || v - widest - 1 + tap_low_y >= height)
+                return;
             int side = 2 * reach + 1;
             int x0 = static_cast<int>(std::floor(u)) - reach,
                 y0 = static_cast<int>(std::floor(v)) - reach;
@@ -358,23 +435,35 @@ struct Renderer::Impl {
             psf_shape(sx, sy, form);
             // The Moffat profile at pixel centres, scaled to the star's flux.
             float fu = static_cast<float>(u - x0 - 0.5), fv = static_cast<float>(v - y0 - 0.5);
-            float total = 0;
-            for (int j = 0; j < side; ++j) {
-                float dy = j - fv;
-                float* row = stamp.data() + std::size_t(j) * side;
-                for (int i = 0; i < side; ++i) {
-                    float dx = i - fu;
-                    float t = 1 + form[0] * dx * dx + form[1] * dx * dy + form[2] * dy * dy;
-                    float value = 1 / (t * t * t * std::sqrt(t));
-                    row[i] = value;
-                    total += value;
-                }
+            // One loop over the whole stamp, and partial sums in lanes: both vectorise.
+            const StampGrid& grid = stamp_grid(reach);
+            int area = side * side;
+            float lanes[8] = {};
+            for (int p = 0; p < area; ++p) {
+                float dx = grid.column[p] - fu, dy = grid.row[p] - fv;
+                float t = 1 + form[0] * dx * dx + form[1] * dx * dy + form[2] * dy * dy;
+                stamp[p] = 1 / (t * t * t * std::sqrt(t));
             }
+            int p = 0;
+            for (; p + 8 <= area; p += 8)
+                for (int l = 0; l < 8; ++l)
+                    lanes[l] += stamp[p + l];
+            for (; p < area; ++p)
+                lanes[p & 7] += stamp[p];
+            float total = 0;
+            for (float lane : lanes)
+                total += lane;
             float flux = star.flux / total;
             float tint[3] = {1, 1, 1};
             if (model.color)
                 for (int c = 0; c < 3; ++c)
                     tint[c] = kFilterResponse[c] * star.rgb[c];
+            int mark_x0 = std::max(0, x0 + tap_low_x) / kBlock,
+                mark_x1 = (std::min(width, x0 + side + tap_high_x) - 1) / kBlock;
+            for (int y = std::max(0, y0 + tap_low_y); y < std::min(height, y0 + side + tap_high_y);
+                 ++y)
+                std::fill_n(starred.data() + std::size_t(y) * blocks + mark_x0,
+                            mark_x1 - mark_x0 + 1, std::uint8_t(1));
             for (const Tap& tap : taps) {
                 int left = x0 + tap.x, top = y0 + tap.y;
                 int ia = std::max(0, -left), ib = std::min(side, width - left);
@@ -395,11 +484,15 @@ struct Renderer::Impl {
         };
         // Stars of the sky file stand where they are; seeded ones wrap round the field, so
         // a field that drifts far keeps its density.
+        const int* reach = reaches.data();
         for (const Star& star : catalogue.sky_stars)
-            draw(star, star.x + centre.x, star.y + centre.y);
+            draw(star, *reach++, star.x + centre.x, star.y + centre.y);
         for (const Star& star : catalogue.stars)
-            draw(star, wrap(star.x + centre.x, -margin, catalogue.field_width),
+            draw(star, *reach++, wrap(star.x + centre.x, -margin, catalogue.field_width),
                  wrap(star.y + centre.y, -margin, catalogue.field_height));
+        if (redraw)
+            for (std::size_t i = 0; i < block_count; ++i)
+                changed[i] |= starred[i];
         scene_key = region_of(request);
         scene_path = request.path;
         ++scene_version;
@@ -421,6 +514,11 @@ struct Renderer::Impl {
         std::size_t n = std::size_t(request.width) * request.height;
         if (key == exposure_key && mean.size() == n)
             return;
+        // Only the scene moved on, by its stars: follow the blocks they left and reached.
+        ExposureKey moved = exposure_key;
+        moved.scene = key.scene;
+        bool follow =
+            moved == key && exposure_key.scene + 1 == key.scene && !changed_all && mean.size() == n;
         fit(mean, n);
         fit(sigma, n);
         int bin = request.bin;
@@ -452,7 +550,8 @@ struct Renderer::Impl {
         float light_f = static_cast<float>(request.dark ? 0.0 : seconds * request.transparency);
         float dark_f = static_cast<float>(seconds * thermal);
         int width = request.width, sensor_width = width * bin;
-        for (int y = 0; y < request.height; ++y) {
+        // Output pixels x_begin to x_end of row y.
+        auto expose = [&](int y, int x_begin, int x_end) {
             std::size_t row = std::size_t(y) * width;
             float* means = mean.data() + row;
             float* sigmas = sigma.data() + row;
@@ -464,7 +563,7 @@ struct Renderer::Impl {
                 const float* light = scene.data() + row;
                 const float* gains = response.data() + row;
                 const float* darks = dark_rate.data() + row;
-                for (int x = 0; x < width; ++x) {
+                for (int x = x_begin; x < x_end; ++x) {
                     float scale = (x & 1) ? odd : even;
                     float full_well = (x & 1) ? full_odd : full_even;
                     float e = light[x] * gains[x] * light_f + darks[x] * dark_f;
@@ -472,9 +571,9 @@ struct Renderer::Impl {
                     means[x] = std::min((full ? full_well : e) * scale + bias_f, ceiling);
                     sigmas[x] = full ? 0.0f : std::sqrt(e + read2) * scale;
                 }
-                continue;
+                return;
             }
-            for (int x = 0; x < width; ++x) {
+            for (int x = x_begin; x < x_end; ++x) {
                 float full_well = (x & 1) ? full_odd : full_even;
                 float sum = 0, shot = 0;
                 int unsaturated = 0;
@@ -493,6 +592,32 @@ struct Renderer::Impl {
                 float scale = (x & 1) ? odd : even;
                 means[x] = std::min(sum * scale + bias_f, ceiling);
                 sigmas[x] = unsaturated ? std::sqrt(shot + unsaturated * read2) * scale : 0.0f;
+            }
+        };
+        if (!follow) {
+            for (int y = 0; y < request.height; ++y)
+                expose(y, 0, width);
+        } else {
+            // Runs of changed blocks in any of an output row's sensor rows.
+            int blocks = (sensor_width + kBlock - 1) / kBlock;
+            std::vector<std::uint8_t> any(blocks);
+            for (int y = 0; y < request.height; ++y) {
+                const std::uint8_t* marks = changed.data() + std::size_t(y) * bin * blocks;
+                std::copy_n(marks, blocks, any.begin());
+                for (int j = 1; j < bin; ++j)
+                    for (int b = 0; b < blocks; ++b)
+                        any[b] |= marks[std::size_t(j) * blocks + b];
+                for (int b = 0; b < blocks;) {
+                    if (!any[b]) {
+                        ++b;
+                        continue;
+                    }
+                    int end = b;
+                    while (end < blocks && any[end])
+                        ++end;
+                    expose(y, b * kBlock / bin, std::min(width, (end * kBlock + bin - 1) / bin));
+                    b = end;
+                }
             }
         }
         exposure_key = key;
@@ -721,6 +846,8 @@ void Renderer::release() {
         std::vector<float>().swap(*v);
     std::vector<std::uint16_t>().swap(i.native);
     std::vector<std::uint16_t>().swap(i.padded);
+    std::vector<std::uint8_t>().swap(i.starred);
+    std::vector<std::uint8_t>().swap(i.changed);
     i.pattern_key = RegionKey{};
     i.scene_key = RegionKey{};
     i.scene_path.clear();
