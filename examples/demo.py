@@ -5,15 +5,18 @@
 1. list the cameras;
 2. cool the first camera and take a long exposure with it, saved as FITS and as a
    stretched PNG;
-3. take a short exposure with a colour camera, if there is another one;
-4. run video on a USB3 camera at 1920x1080 and report the frame rate;
-5. calibrate a camera's ST4 guide output and guide a star back to its lock position.
+3. plate-solve the long exposure with astrometry.net's solve-field, where it is installed,
+   and print the solution beside the pointing given with --pointing;
+4. take a short exposure with a colour camera, if there is another one;
+5. run video on a USB3 camera at 1920x1080 and report the frame rate;
+6. calibrate a camera's ST4 guide output and guide a star back to its lock position.
 
 Steps are numbered as they run: one without a camera for it is left out.
 
 `make demo` runs it against the simulated cameras; with real cameras it runs unchanged.
 """
 
+import shutil
 import sys
 import time
 from collections.abc import Callable
@@ -24,7 +27,8 @@ import numpy as np
 import asi
 from command_line import parser_for
 from guiding import GuidingError, guide
-from halvarine.corvantis.camera import Camera, CameraError, Frame, Roi, list_cameras
+import solve
+from halvarine.corvantis.camera import Camera, CameraError, Frame, Roi, Wcs, list_cameras
 from list_cameras import describe
 from snap import describe as describe_frame
 from snap import save, snap_whole_sensor
@@ -65,8 +69,22 @@ def report(frame: Frame, files: tuple[Path, Path]) -> None:
     print(f"   saved {files[0]} and {files[1]}")
 
 
-def exposure(index: int, out: Path, name: str, seconds: float, cool: bool = False) -> None:
-    """Cool (on request, where there is a cooler), then one exposure of the whole sensor."""
+# Where the telescope points, as the user knows it: J2000 degrees and the rotation of the
+# frame's up from north towards east; and the telescope's focal length, millimetres.
+Pointing = tuple[float, float, float]
+
+
+def known_wcs(cam: Camera, frame: Frame, pointing: Pointing, focal_length: float) -> Wcs:
+    """The WCS of a frame centred on the pointing."""
+    height, width = frame.pixels.shape[:2]
+    scale = cam.info.pixel_size * frame.binning / focal_length * 206.264806 / 3600
+    return Wcs.pointing(*pointing, scale, (width - 1) / 2, (height - 1) / 2)
+
+
+def exposure(index: int, out: Path, name: str, seconds: float, cool: bool = False,
+             pointing: Pointing | None = None, focal_length: float | None = None) -> None:
+    """Cool (on request, where there is a cooler), then one exposure of the whole sensor,
+    carrying the WCS of the pointing where the user gave it."""
     with Camera(index) as cam:
         if cool and cam.info.is_cooler_cam:
             temperature = cam.cool_to(COOLING_TARGET_C, timeout=60,
@@ -76,7 +94,14 @@ def exposure(index: int, out: Path, name: str, seconds: float, cool: bool = Fals
         elif cool:
             print("   no cooler: the sensor runs at ambient temperature")
         frame = snap_whole_sensor(cam, seconds)
+        if pointing is not None and focal_length is not None:
+            frame = frame.with_wcs(known_wcs(cam, frame, pointing, focal_length))
         report(frame, save(frame, out / name))
+
+
+def plate_solve(fits_file: Path) -> None:
+    """solve-field on the frame; the pointing it was saved with, if any, beside it."""
+    print("   " + "\n   ".join(solve.solution_lines(fits_file)))
 
 
 def video(index: int) -> None:
@@ -102,7 +127,15 @@ def main(argv: list[str]) -> int:
     parser = parser_for(__file__, __doc__)
     parser.add_argument("out", metavar="OUTPUT_DIR", type=Path, nargs="?", default=Path("out"),
                         help="where the pictures are saved (default: out)")
-    out = parser.parse_args(argv).out
+    parser.add_argument("--pointing", metavar=("RA", "DEC", "ROTATION"), type=float, nargs=3,
+                        help="where the telescope points (J2000 degrees, and the rotation of "
+                             "the frame's up from north towards east), if you know it")
+    parser.add_argument("--focal-length", metavar="MM", type=float,
+                        help="the telescope's focal length, for the pointing's pixel scale")
+    arguments = parser.parse_args(argv)
+    if (arguments.pointing is None) != (arguments.focal_length is None):
+        parser.error("--pointing and --focal-length go together")
+    out = arguments.out
     out.mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
 
@@ -126,7 +159,11 @@ def main(argv: list[str]) -> int:
 
     steps: list[tuple[str, Callable[[], None]]] = [
         (f"Cooling and a {LONG_EXPOSURE_S:g} s exposure: {cameras[0].name}",
-         lambda: exposure(0, out, "long-exposure", LONG_EXPOSURE_S, cool=True))]
+         lambda: exposure(0, out, "long-exposure", LONG_EXPOSURE_S, cool=True,
+                          pointing=arguments.pointing, focal_length=arguments.focal_length))]
+    if shutil.which("solve-field") is not None:
+        steps.append(("Plate solving the long exposure",
+                      lambda: plate_solve(out / "long-exposure.fits")))
     if colour is not None:
         # A raw colour frame: its FITS header carries the Bayer pattern (and the GPS time
         # and place on a GPS camera); its PNG is debayered.

@@ -75,8 +75,9 @@ def separation(a: np.ndarray, b: np.ndarray) -> float:
 def solve(frame: Path, scale: float | None, timeout: float = 120) -> Wcs | None:
     """The solve-field solution of `frame` (arcseconds per pixel `scale` narrows the
     search), or None where it found none."""
+    # No --crpix-center: near a pole it leaves the solution turned against its own stars.
     command = ["solve-field", str(frame), "--overwrite", "--no-plots", "--no-verify",
-               "--crpix-center", "--tweak-order", "1", "--cpulimit", str(int(timeout)),
+               "--tweak-order", "1", "--cpulimit", str(int(timeout)),
                "--new-fits", "none", "--index-xyls", "none", "--rdls", "none",
                "--corr", "none", "--match", "none"]
     if scale is not None:
@@ -125,20 +126,35 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     width, height = int(header["NAXIS1"]), int(header["NAXIS2"])
     expected = configured(arguments, header, width, height)
-    solution = solve(arguments.frame, expected.scale if expected is not None else None)
+    lines = solution_lines(arguments.frame, expected, width, height)
+    print("\n".join(lines))
+    return 1 if lines[0].endswith("found no solution") else 0
+
+
+def solution_lines(frame: Path, expected: Pointing | None = None, width: int = 0,
+                   height: int = 0) -> list[str]:
+    """What solve-field makes of `frame`: the solution at the frame's centre and, given the
+    expected pointing (else the frame's own WCS, if it has one), that and the difference."""
+    if not width:
+        header = fits.getheader(frame)
+        width, height = int(header["NAXIS1"]), int(header["NAXIS2"])
+        try:
+            expected = at_centre(Wcs.from_header(header, "frame"), width, height)
+        except (KeyError, ValueError):
+            expected = None
+    solution = solve(frame, expected.scale if expected is not None else None)
     if solution is None:
-        print(f"{arguments.frame}: solve-field found no solution")
-        return 1
+        return [f"{frame}: solve-field found no solution"]
     solved = at_centre(solution, width, height)
-    print(solved.row("solved"))
+    lines = [solved.row("solved")]
     if expected is not None:
-        print(expected.row("configured"))
         offset = separation(unit_vector(solved.ra, solved.dec),
                             unit_vector(expected.ra, expected.dec)) * 3600
         turn = (solved.rotation - expected.rotation + 180) % 360 - 180
-        print(f"{'difference':<11} {offset:.2f}″ apart, rotation {turn:+.4f}°, "
-              f"scale {100 * (solved.scale / expected.scale - 1):+.4f}%")
-    return 0
+        lines += [expected.row("configured"),
+                  f"{'difference':<11} {offset:.2f}″ apart, rotation {turn:+.4f}°, "
+                  f"scale {100 * (solved.scale / expected.scale - 1):+.4f}%"]
+    return lines
 
 
 if __name__ == "__main__":

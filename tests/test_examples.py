@@ -371,6 +371,9 @@ def demo_run(quick, monkeypatch):
     monkeypatch.setattr(demo, "guide", guide)
     monkeypatch.setattr(demo, "VIDEO_SECONDS", 0.2)
     monkeypatch.setattr(demo, "COOLING_SETTLE_S", 0.1)
+    # The solver has tests of its own (test_sky_render.py): here the step is only counted.
+    monkeypatch.setattr(demo.shutil, "which", lambda name: f"/usr/bin/{name}")
+    monkeypatch.setattr(demo, "plate_solve", lambda path: guided.append(path.name))
     return guided
 
 
@@ -380,14 +383,20 @@ def step_numbers(log):
 
 
 def test_demo_runs_every_step_and_writes_its_files(demo_run, journal, tmp_path, capsys):
-    assert demo.main([str(tmp_path)]) == 0
+    pointing = ["--pointing", "83.82", "-5.39", "0", "--focal-length", "800"]
+    assert demo.main([str(tmp_path), *pointing]) == 0
     log = capsys.readouterr().out
-    assert step_numbers(log) == [1, 2, 3, 4, 5]
-    assert "5 of 5 steps done" in log and "failed" not in log
+    assert step_numbers(log) == [1, 2, 3, 4, 5, 6]
+    assert "6 of 6 steps done" in log and "failed" not in log
     # The video step runs on the USB3 camera at full HD and says how fast.
-    assert "== 4. 0.2 s of video: Simulated Mono Cooled" in log
+    assert "== 5. 0.2 s of video: Simulated Mono Cooled" in log
     assert "1920x1080 RAW8, 2 ms exposures: " in log and " fps, 0 dropped" in log
-    assert demo_run == [GUIDE]
+    assert demo_run == ["long-exposure.fits", GUIDE]
+    # The pointing the user gave is the long exposure's WCS, for the solution to meet.
+    wcs = fits.getheader(tmp_path / "long-exposure.fits")
+    assert (wcs["CTYPE1"], wcs["CRVAL1"], wcs["CRVAL2"]) == ("RA---TAN", 83.82, -5.39)
+    assert (wcs["WCSSRC"], wcs["CD2_2"]) == ("configured", pytest.approx(
+        -2 * 3.76 / 800 * 206.264806 / 3600))  # bin 2, 3.76 um pixels at 800 mm
     for name in ("long-exposure.fits", "long-exposure.png", "colour.fits", "colour.png"):
         assert (tmp_path / name).stat().st_size > 0
     header = fits.getheader(tmp_path / "long-exposure.fits")
@@ -404,7 +413,7 @@ def test_a_failing_step_is_reported_and_the_others_still_run(demo_run, journal, 
     assert demo.main([str(tmp_path)]) == 1
     log = capsys.readouterr().out
     assert "failed: ASIGeneralError" in log and "while starting video (1920x1080 RAW8)" in log
-    assert "4 of 5 steps done" in log and demo_run == [GUIDE]
+    assert "5 of 6 steps done" in log and demo_run == ["long-exposure.fits", GUIDE]
     assert [call["iCameraID"] for call in journal.calls("ASICloseCamera")].count(MONO) == 2
 
 
@@ -415,5 +424,5 @@ def test_demo_numbers_only_the_steps_it_has_cameras_for(demo_run, tmp_path, caps
     monkeypatch.setattr(demo, "list_cameras", lambda: cameras)
     assert demo.main([str(tmp_path)]) == 0
     log = capsys.readouterr().out
-    assert step_numbers(log) == [1, 2, 3, 4]
-    assert "4 of 4 steps done" in log and not (tmp_path / "colour.fits").exists()
+    assert step_numbers(log) == [1, 2, 3, 4, 5]
+    assert "5 of 5 steps done" in log and not (tmp_path / "colour.fits").exists()

@@ -196,7 +196,7 @@ def solve(image: np.ndarray, camera: Camera, folder: Path) -> Solution | None:
     subprocess.run(
         [
             "solve-field", path, "--dir", folder, "--overwrite", "--no-plots",
-            "--no-verify", "--crpix-center", "--tweak-order", "1", "--cpulimit", "20",
+            "--no-verify", "--tweak-order", "1", "--cpulimit", "20",
             "--scale-units", "arcsecperpix", "--scale-low", f"{arcsec_per_pixel * 0.95}",
             "--scale-high", f"{arcsec_per_pixel * 1.05}", "--new-fits", "none",
             "--index-xyls", "none", "--rdls", "none", "--corr", "none", "--match", "none",

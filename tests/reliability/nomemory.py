@@ -31,9 +31,11 @@ import _testcapi
 from . import cases as case_module
 
 # After `import asi` fails, the child imports it again and calls it: the failure must
-# not leave anything behind that stops the next import.
+# not leave anything behind that stops the next import. What the import uses besides the
+# module itself (typing, enum, the package it binds itself in) is loaded first: its
+# allocations are Python's own import machinery, not the module's.
 IMPORT_CHILD = r"""
-import sys, typing, enum, _testcapi
+import sys, typing, enum, _testcapi, halvarine.corvantis
 start, stop = int(sys.argv[1]), int(sys.argv[2])
 _testcapi.set_nomemory(start, stop)
 try:
