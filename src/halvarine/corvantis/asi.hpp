@@ -91,6 +91,9 @@ struct Names {
     PyObject* camera_mode;
     PyObject* exposure_status;
     PyObject* value;                 ///< attribute read from enumeration arguments
+    PyObject* member_value;          ///< "_value_", where enum.Enum keeps a member's value
+    PyObject* fget;                  ///< the getter attribute of enum.property
+    PyObject* dunder_get;            ///< "__get__"
     PyObject* get;                   ///< the error table's lookup method
     PyObject* encode;                ///< CameraInfo.name assignment
     PyObject* utf_8;                 ///< "utf-8"
@@ -129,6 +132,36 @@ struct LookupCache {
     bool zero_is_success = false;        ///< the table's entry for 0 is the namespace's ASISuccess
 };
 
+/// Whether one argument type's `value` is the standard one (conversions.cpp). The type
+/// and its version tag together name one state of one type: a type that changes, or a
+/// new type at a freed one's address, has another tag.
+struct EnumTypeVerdict {
+    PyTypeObject* type = nullptr; ///< only compared, never dereferenced
+    unsigned int version = 0;     ///< its version tag when judged; 0: an empty slot
+    bool standard = false;        ///< `value` is the standard descriptor, `_value_` undisturbed
+};
+
+inline constexpr int enum_type_verdicts = 16;
+
+/// The standard library's `Enum.value`, captured during import, against which each
+/// enumeration argument is compared before its `_value_` is read without asking Python
+/// (conversions.cpp). All null: never captured, every argument is asked.
+struct StandardEnumValue {
+    PyObject* descriptor = nullptr;        ///< strong; enum.Enum.__dict__["value"]
+    PyTypeObject* property_type = nullptr; ///< strong; its type, enum.property
+    PyObject* property_get = nullptr;      ///< strong; enum.property.__get__, a function
+    PyObject* property_get_code = nullptr; ///< strong; its __code__
+    PyObject* getter = nullptr;            ///< strong; the descriptor's fget, a function
+    PyObject* getter_code = nullptr;       ///< strong; its __code__
+    unsigned int property_version = 0;     ///< enum.property's tag when last judged
+    bool property_standard = false;        ///< its verdict then: as captured
+    int watcher = -1;                      ///< dict watcher id; -1: none, look fget up every time
+    bool tried_watcher = false;            ///< its registration was attempted
+    PyObject* getter_dict = nullptr;       ///< borrowed; the descriptor's __dict__, unchanged since
+                                           ///< it was found holding the getter; null: look again
+    EnumTypeVerdict verdicts[enum_type_verdicts]; ///< per argument type, by its address
+};
+
 /// Everything the module keeps between calls. One instance per process: the module can
 /// live in one interpreter only, and there is no unload.
 struct State {
@@ -149,6 +182,7 @@ struct State {
     // may outlive it, and the watcher stays registered.
     PyTypeObject* function_type = nullptr; ///< strong
     LookupCache lookups;
+    StandardEnumValue enum_value; ///< captured by the first import that gets that far
 };
 
 /// Defined here rather than by any one file: every file reads it.
@@ -282,6 +316,9 @@ bool to_c_long(PyObject* number, long* out);
 bool object_to_c_int(PyObject* object, int* out);
 /// C int from an enumeration argument's `value` attribute.
 bool enum_value(PyObject* argument, int* out);
+/// Captures the standard `Enum.value` (once per process). Never fails: what cannot be
+/// captured leaves every enumeration argument to be asked for its `value`.
+void capture_standard_enum_value();
 /// C long/char/unsigned char from any object by the same rule as object_to_c_int.
 bool object_to_c_char(PyObject* object, char* out);
 bool object_to_c_uchar(PyObject* object, unsigned char* out);

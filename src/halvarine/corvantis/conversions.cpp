@@ -4,6 +4,7 @@
 #include "asi.hpp"
 
 #include <climits>
+#include <cstdint>
 
 namespace asi {
 
@@ -85,6 +86,8 @@ bool to_c_int(PyObject* number, int* out) {
 }
 
 bool object_to_c_int(PyObject* object, int* out) {
+    if (PyLong_Check(object)) // what integer_of would hand back as it is
+        return to_c_int(object, out);
     Ref integer = integer_of(object);
     return integer && to_c_int(integer.get(), out);
 }
@@ -115,8 +118,199 @@ bool object_to_c_uchar(PyObject* object, unsigned char* out) {
     return true;
 }
 
+// ---------------------------------------------------------------------------------------
+// Enumeration arguments.
+//
+// Reading `member.value` runs two Python frames: enum.property.__get__, which calls its
+// fget, the function Enum.value, which returns `self._value_`. While the argument's type
+// resolves `value` to the standard library's own descriptor, that descriptor's type and
+// getter are the ones captured at import, and nothing in the type can intercept
+// `_value_`, those frames would find the `_value_` of the member's own dictionary, which
+// is read here directly. Anything else, or anything unexpected on the way, is left to
+// Python. The checks run no Python code, so nothing can change between them and the read.
+
+namespace {
+
+/// What `name` resolves to on `type` by its method resolution order, as attribute lookup
+/// finds it; null with no exception when absent, null with an exception on failure.
+Ref find_in_type(PyTypeObject* type, PyObject* name) {
+    PyObject* order = type->tp_mro;
+    if (!order || !PyTuple_Check(order)) {
+        PyErr_SetString(PyExc_TypeError, "type without a method resolution order");
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(order, i);
+        if (!PyType_Check(base)) {
+            PyErr_SetString(PyExc_TypeError, "method resolution order of a non-type");
+            return Ref();
+        }
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+        PyObject* found = nullptr;
+        if (dict && PyDict_GetItemRef(dict.get(), name, &found) != 0)
+            return Ref::steal(found); // a hit, or an error from the dictionary
+    }
+    return Ref();
+}
+
+/// A function's code object, borrowed; null for anything that is not a function.
+PyObject* code_of(PyObject* function) {
+    return function && PyFunction_Check(function) ? PyFunction_GET_CODE(function) : nullptr;
+}
+
+/// Whether enum.property's class is as captured: attribute lookup on its instances
+/// generic, a data descriptor (so a member's own dictionary cannot shadow `value`),
+/// __get__ the captured function with its captured code, no class attribute `fget` in
+/// the way of the instance's. Leaves no exception.
+bool judge_property_type(const StandardEnumValue& standard) {
+    PyTypeObject* type = standard.property_type;
+    if (type->tp_getattro != PyObject_GenericGetAttr || !type->tp_descr_get || !type->tp_descr_set)
+        return false;
+    Ref get = find_in_type(type, state.names.dunder_get);
+    Ref fget = get ? find_in_type(type, state.names.fget) : Ref();
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return get.get() == standard.property_get && code_of(get.get()) == standard.property_get_code &&
+           !fget;
+}
+
+/// The verdict on enum.property's class in its current state, judged afresh when it has
+/// changed since.
+bool property_type_as_captured(StandardEnumValue& standard) {
+    PyTypeObject* type = standard.property_type;
+    if (type->tp_version_tag == standard.property_version && standard.property_version != 0)
+        return standard.property_standard;
+    if (!PyUnstable_Type_AssignVersionTag(type))
+        return false;
+    standard.property_version = type->tp_version_tag;
+    standard.property_standard = judge_property_type(standard);
+    return standard.property_standard;
+}
+
+int on_descriptor_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    // Any event, deallocation included, comes before the change: the next call looks again.
+    if (dict == state.enum_value.getter_dict)
+        state.enum_value.getter_dict = nullptr;
+    return 0;
+}
+
+/// Whether the descriptor's `fget`, found in its own dictionary (its class has none, as
+/// judged), is the captured getter. A dictionary found so is watched and trusted until it
+/// changes or the descriptor is given another. Leaves no exception.
+bool descriptor_holds_getter(StandardEnumValue& standard) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(standard.descriptor, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict.get() == standard.getter_dict)
+        return true;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(dict.get(), state.names.fget, &found) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref getter = Ref::steal(found);
+    if (getter.get() != standard.getter)
+        return false;
+    if (!standard.tried_watcher) {
+        standard.tried_watcher = true;
+        standard.watcher = PyDict_AddWatcher(on_descriptor_dict_event);
+    }
+    if (standard.watcher >= 0 && PyDict_Watch(standard.watcher, dict.get()) == 0)
+        standard.getter_dict = dict.get();
+    PyErr_Clear(); // without a watcher, the dictionary is searched at every call
+    return true;
+}
+
+/// Whether instances of `type` read `value` through the captured descriptor and `_value_`
+/// from their own dictionary. Leaves no exception.
+bool judge_type(PyTypeObject* type, PyObject* descriptor) {
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0))
+        return false;
+    Ref value = find_in_type(type, state.names.value);
+    Ref member_value = value ? find_in_type(type, state.names.member_value) : Ref();
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return value.get() == descriptor && !member_value;
+}
+
+/// The verdict on `type` in its current state, judged afresh when the type is new to the
+/// cache or has changed since.
+bool type_reads_standard_value(StandardEnumValue& standard, PyTypeObject* type) {
+    const auto address = reinterpret_cast<uintptr_t>(type);
+    EnumTypeVerdict& verdict = standard.verdicts[(address >> 4) % enum_type_verdicts];
+    if (verdict.type == type && verdict.version == type->tp_version_tag && verdict.version != 0)
+        return verdict.standard;
+    // A type that can have no tag (one changed too often) is never judged, nor cached.
+    if (!PyUnstable_Type_AssignVersionTag(type))
+        return false;
+    verdict = {type, type->tp_version_tag, judge_type(type, standard.descriptor)};
+    return verdict.standard;
+}
+
+/// The int `_value_` of an enumeration member whose `value` is the standard one, as the
+/// standard getter would return it; null, with no exception, where Python must be asked.
+Ref standard_member_value(PyObject* argument) {
+    StandardEnumValue& standard = state.enum_value;
+    PyObject* descriptor = standard.descriptor;
+    if (!descriptor || !type_reads_standard_value(standard, Py_TYPE(argument)))
+        return Ref();
+    // The descriptor's class may have been reassigned or changed, its getter replaced,
+    // the getter's code swapped: any of it since the last call.
+    if (Py_TYPE(descriptor) != standard.property_type || !property_type_as_captured(standard))
+        return Ref();
+    if (!descriptor_holds_getter(standard) || code_of(standard.getter) != standard.getter_code)
+        return Ref();
+    Ref dict = Ref::steal(PyObject_GenericGetDict(argument, nullptr));
+    PyObject* value = nullptr;
+    if (!dict || PyDict_GetItemRef(dict.get(), state.names.member_value, &value) < 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref held = Ref::steal(value);
+    if (!held || !PyLong_Check(held.get()))
+        return Ref(); // no `_value_`, or an odd one: Python tells what that means
+    return held;
+}
+
+} // namespace
+
+void capture_standard_enum_value() {
+    StandardEnumValue& standard = state.enum_value;
+    if (standard.descriptor)
+        return;
+    Ref module = Ref::steal(PyImport_ImportModule("enum"));
+    Ref enum_class = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Enum")) : Ref();
+    Ref descriptor;
+    if (enum_class && PyType_Check(enum_class.get()))
+        descriptor =
+            find_in_type(reinterpret_cast<PyTypeObject*>(enum_class.get()), state.names.value);
+    PyTypeObject* property_type = descriptor ? Py_TYPE(descriptor.get()) : nullptr;
+    Ref getter =
+        descriptor ? Ref::steal(PyObject_GetAttr(descriptor.get(), state.names.fget)) : Ref();
+    Ref get = getter ? find_in_type(property_type, state.names.dunder_get) : Ref();
+    PyErr_Clear(); // whatever failed, the shortcut stays off
+    if (!get || !code_of(get.get()) || !code_of(getter.get()))
+        return;
+    standard.property_get_code = Py_NewRef(code_of(get.get()));
+    standard.getter_code = Py_NewRef(code_of(getter.get()));
+    standard.property_get = get.release();
+    standard.getter = getter.release();
+    standard.property_type =
+        reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(property_type)));
+    standard.descriptor = descriptor.release();
+}
+
 bool enum_value(PyObject* argument, int* out) {
-    Ref value = Ref::steal(PyObject_GetAttr(argument, state.names.value));
+    Ref value = standard_member_value(argument);
+    if (!value)
+        value = Ref::steal(PyObject_GetAttr(argument, state.names.value));
     return value && object_to_c_int(value.get(), out);
 }
 

@@ -138,6 +138,7 @@ int create_enumeration(const Enumeration& enumeration) {
 } // namespace
 
 int create_enumerations() {
+    capture_standard_enum_value();
     for (const Enumeration& enumeration : enumerations)
         if (create_enumeration(enumeration) < 0)
             return -1;
