@@ -24,14 +24,23 @@ Ref lookup_global(PyObject* name) {
 // ---------------------------------------------------------------------------------------
 // Conversions.
 
-bool to_c_long(PyObject* number, long* out) {
-    // Nearly every argument is a small int: its single digit is read in place. (A compact
-    // value is below 2**30 in magnitude, so it fits a C long everywhere.)
+namespace {
+
+/// Nearly every argument is a small int: its single digit is read in place. (A compact
+/// value is below 2**30 in magnitude, so it fits a C long everywhere, and a C int too.)
+inline bool read_compact(PyObject* number, long* out) {
     auto* integer = reinterpret_cast<PyLongObject*>(number);
-    if (PyLong_Check(number) && PyUnstable_Long_IsCompact(integer)) {
-        *out = static_cast<long>(PyUnstable_Long_CompactValue(integer));
+    if (!PyLong_Check(number) || !PyUnstable_Long_IsCompact(integer))
+        return false;
+    *out = static_cast<long>(PyUnstable_Long_CompactValue(integer));
+    return true;
+}
+
+} // namespace
+
+bool to_c_long(PyObject* number, long* out) {
+    if (read_compact(number, out))
         return true;
-    }
     long value = PyLong_AsLong(number);
     if (value == -1 && PyErr_Occurred())
         return false;
@@ -77,6 +86,10 @@ Ref integer_of(PyObject* object) {
 
 bool to_c_int(PyObject* number, int* out) {
     long value;
+    if (read_compact(number, &value)) {
+        *out = static_cast<int>(value);
+        return true;
+    }
     if (!to_c_long(number, &value))
         return false;
     if (value < INT_MIN || value > INT_MAX)
