@@ -20,8 +20,8 @@ from typing import Callable
 import asi
 from halvarine.corvantis import sim
 from functions import BOOL, ENUM, FUNCTIONS, INT, LONG, RECORD, TEXT
-from odd import (RAISE, Boom, IdSub, Int, RaisingTruth, Text, Valued, ValueRaises,
-                 stand_in)
+from odd import (ENUM_PATCHES, ODD_MEMBERS, RAISE, AsksPython, Boom, IdSub, Int, RaisingTruth,
+                 Text, Valued, ValueRaises, stand_in)
 
 # Camera 2 of the built-in set has GPS, a trigger input and a cooler: every function can
 # succeed on it. A 32 x 2 RAW8 region keeps every image buffer a small object.
@@ -476,9 +476,30 @@ def handle_error_code_cases():
                lambda: asi.handle_error_code(asi_error_code=True), asi.ASIInvalidIndex)
 
 
+def enumeration_cases():
+    """Members read directly and members left to Python, alone and while the standard
+    `Enum.value` is changed; each also wrapped, so that Python is asked."""
+    members = [asi.CameraMode.ASI_MODE_NORMAL, *ODD_MEMBERS]
+    refused = {"NO_VALUE": AttributeError, "TEXT": TypeError, "HUGE": OverflowError,
+               "NEGATIVE": OverflowError}
+    for member in members:
+        label = f"{type(member).__name__}.{member._name_}"
+        expect = TypeError if isinstance(member, str) else refused.get(member._name_, ANY)
+        for argument, how in ((member, "direct"), (AsksPython(member), "asked")):
+            yield Case(f"enumeration/{label}/{how}",
+                       lambda argument=argument: asi.set_camera_mode(CAMERA, argument), expect,
+                       ready)
+    for patch in ENUM_PATCHES:
+        for member in (asi.CameraMode.ASI_MODE_NORMAL, members[1]):
+            yield Case(f"enumeration/{patch.__name__}/{type(member).__name__}",
+                       lambda member=member: asi.set_camera_mode(CAMERA, member), ANY,
+                       states(ready, patch))
+
+
 def all_cases():
     for function in FUNCTIONS:
         yield from function_cases(function)
+    yield from enumeration_cases()
     yield from namespace_cases()
     yield from scripted_cases()
     yield from record_cases()
