@@ -76,22 +76,14 @@ static PyObject* control_value(PyObject* self, PyObject* const* args, Py_ssize_t
     return pair;
 }
 
-/* A camera ID and an enumeration argument read through its `value` attribute, as the
- * module's enumeration kind is documented to: the floor of set_camera_mode and
- * pulse_guide_on. */
+/* A camera ID and an enumeration value, both plain ints: the SDK call of set_camera_mode
+ * and pulse_guide_on with the least conversion there is, so that what remains is the
+ * SDK's own cost. */
 static int camera_and_value(const char* name, PyObject* const* args, Py_ssize_t nargs,
                             int* camera_id, int* value) {
     if (check_count(name, nargs, 2) < 0 || arg_int(args[0], camera_id) < 0)
         return -1;
-    static PyObject* value_name = NULL; /* interned once, as the module does */
-    if (value_name == NULL && (value_name = PyUnicode_InternFromString("value")) == NULL)
-        return -1;
-    PyObject* attribute = PyObject_GetAttr(args[1], value_name);
-    if (attribute == NULL)
-        return -1;
-    int result = arg_int(attribute, value);
-    Py_DECREF(attribute);
-    return result;
+    return arg_int(args[1], value);
 }
 
 static PyObject* set_camera_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
