@@ -166,17 +166,61 @@ bool coerce(const FunctionRow& row, PyObject* const* bound, Ref* owned, Argument
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    FunctionObject* function = as_function(self);
+/// The usual call: every argument given by position and already what the boundary would
+/// make of it, so that it passes as it is. False, having changed nothing, otherwise.
+bool arguments_as_given(const FunctionRow& row, PyObject* const* args, Arguments& out) {
+    for (int i = 0; i < row.parameters.size(); ++i) {
+        PyObject* argument = args[i];
+        out.object[i] = argument;
+        switch (row.parameters[i].kind) {
+        case Kind::Int:
+        case Kind::Long:
+            if (!PyLong_CheckExact(argument))
+                return false;
+            break;
+        case Kind::Bool:
+            // Any other object's truth may run its code: the binder's turn.
+            if (argument != Py_True && argument != Py_False)
+                return false;
+            out.truth[i] = argument == Py_True;
+            break;
+        case Kind::Text:
+            if (!PyUnicode_CheckExact(argument))
+                return false;
+            break;
+        case Kind::Record:
+            if (!PyObject_TypeCheck(argument, record_type(RecordKind::Id)))
+                return false;
+            break;
+        case Kind::Enum:
+            break;
+        }
+    }
+    return true;
+}
+
+/// Every other call: bound and coerced, the boundary's ints kept until it returns.
+[[gnu::noinline]] PyObject* bind_and_call(FunctionObject* function, PyObject* const* args,
+                                          size_t nargsf, PyObject* kwnames) {
     const FunctionRow& row = *function->row;
     Arguments arguments;
     PyObject* storage[max_parameters];
     Ref owned[max_parameters];
     PyObject* const* bound = bind(function, args, PyVectorcall_NARGS(nargsf), kwnames, storage);
-    PyObject* result = nullptr;
     if (bound && coerce(row, bound, owned, arguments))
-        result = row.implementation(arguments);
+        return row.implementation(arguments);
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    FunctionObject* function = as_function(self);
+    const FunctionRow& row = *function->row;
+    Arguments arguments;
+    PyObject* result = !kwnames && PyVectorcall_NARGS(nargsf) == row.parameters.size() &&
+                               arguments_as_given(row, args, arguments)
+                           ? row.implementation(arguments)
+                           : bind_and_call(function, args, nargsf, kwnames);
     if (!result)
         add_function_traceback(self);
     return result;
