@@ -111,6 +111,18 @@ class OwnValue(enum.IntEnum):
         return self._value_ + 1
 
 
+class DoublingBase(enum.IntEnum):
+    """No members of its own; its subclasses inherit its `value`."""
+
+    @property
+    def value(self):
+        return self._value_ * 2
+
+
+class Doubling(DoublingBase):
+    ONE = 1
+
+
 class Mangled(enum.IntEnum):
     """Members whose `_value_` was deleted or replaced after the class was made."""
 
@@ -176,7 +188,7 @@ class Flags(enum.IntFlag):
 
 # Each is read through `value` exactly as Python would read it.
 ODD_MEMBERS = [
-    OwnValue.ONE, *Mangled, Intercepted.ONE, Hooked.ONE, IntMixin.ONE,
+    OwnValue.ONE, Doubling.ONE, *Mangled, Intercepted.ONE, Hooked.ONE, IntMixin.ONE,
     FloatMixin.ONE_AND_A_HALF, TextMixin.ONE, Plain.TWO, Flags.ONE | Flags.TWO,
     signal.Signals.SIGHUP,
 ]
