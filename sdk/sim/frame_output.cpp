@@ -34,30 +34,28 @@ void Renderer::Impl::make_frame(const FrameRequest& request, std::uint8_t* out) 
     // Formats written row by row; a demosaiced one needs the rows around each pixel.
     bool by_rows = request.type == ASI_IMG_RAW16 || request.type == ASI_IMG_RAW8 ||
                    (request.type == ASI_IMG_Y8 && !model.color);
-    // The Gaussian draws of a row first (a table lookup per pixel, which does not
-    // vectorise), then the levels in a loop that does.
-    auto noise_row = [&](int y, float* draws) {
-        std::uint64_t counter = std::uint64_t(y) * quads;
-        int x = 0;
-        for (; x + 4 <= w; x += 4, ++counter) {
-            std::uint64_t bits = counter_bits(key, counter);
-            draws[x] = normal[bits & 0xffff];
-            draws[x + 1] = normal[(bits >> 16) & 0xffff];
-            draws[x + 2] = normal[(bits >> 32) & 0xffff];
-            draws[x + 3] = normal[bits >> 48];
-        }
-        for (std::uint64_t bits = counter_bits(key, counter); x < w; ++x, bits >>= 16)
-            draws[x] = normal[bits & 0xffff];
+    auto noise_row = [&](int y) {
         std::size_t row = std::size_t(y) * w;
         const float* means = mean.data() + row;
         const float* sigmas = sigma.data() + row;
         std::uint16_t* levels = native.data() + row;
-        const float even = saturated[model.color ? channel(0, y) : 1] + 0.5f,
-                    odd = saturated[model.color ? channel(1, y) : 1] + 0.5f;
-        for (x = 0; x < w; ++x) {
-            float v = means[x] + sigmas[x] * draws[x] + 0.5f;
-            levels[x] = static_cast<std::uint16_t>(std::min(std::max(v, 0.0f), x & 1 ? odd : even));
+        float ceilings[2] = {saturated[model.color ? channel(0, y) : 1] + 0.5f,
+                             saturated[model.color ? channel(1, y) : 1] + 0.5f};
+        std::uint64_t counter = std::uint64_t(y) * quads;
+        auto pixel = [&](int x, std::uint64_t bits, float ceiling) {
+            float v = means[x] + sigmas[x] * normal[bits & 0xffff] + 0.5f;
+            levels[x] = static_cast<std::uint16_t>(std::min(std::max(v, 0.0f), ceiling));
+        };
+        int x = 0;
+        for (; x + 4 <= w; x += 4, ++counter) {
+            std::uint64_t bits = counter_bits(key, counter);
+            pixel(x, bits, ceilings[0]);
+            pixel(x + 1, bits >> 16, ceilings[1]);
+            pixel(x + 2, bits >> 32, ceilings[0]);
+            pixel(x + 3, bits >> 48, ceilings[1]);
         }
+        for (std::uint64_t bits = counter_bits(key, counter); x < w; ++x, bits >>= 16)
+            pixel(x, bits, ceilings[x & 1]);
     };
     auto subtract_row = [&](int y) {
         std::size_t sensor_y = std::size_t(request.start_y + y) * bin;
@@ -79,9 +77,8 @@ void Renderer::Impl::make_frame(const FrameRequest& request, std::uint8_t* out) 
     run_bands(bands, threads, [&](int band) {
         int top = band_start(band, bands, request.height);
         int bottom = band_start(band + 1, bands, request.height);
-        std::vector<float> draws(static_cast<std::size_t>(w));
         for (int y = top; y < bottom; ++y)
-            noise_row(y, draws.data());
+            noise_row(y);
         for (const CosmicHit& hit : hits) {
             int x = hit.x / bin - request.start_x, y = hit.y / bin - request.start_y;
             if (y < top || y >= bottom)

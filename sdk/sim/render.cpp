@@ -234,7 +234,7 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
     int bands = band_count(height, threads);
     // Where each star stands, and the bands its stamp reaches into (in the catalogue's
     // order, so that every pixel adds its stars' light in the same order however the rows
-    // are split).
+    // are split). A single band draws straight from the catalogue.
     fit(band_stars, std::size_t(bands));
     for (std::vector<PlacedStar>& list : band_stars)
         list.clear();
@@ -257,12 +257,12 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
             band_stars[band].push_back({star, sx, sy});
     };
     int sky_count = static_cast<int>(catalogue.sky_stars.size());
-    for (int i = 0; i < sky_count; ++i) {
+    for (int i = 0; i < sky_count && bands > 1; ++i) {
         const Star& star = catalogue.sky_stars[i];
         place(i, reaches[i], star.x + centre.x, star.y + centre.y);
     }
     // Seeded stars wrap round the field, so a field that drifts far keeps its density.
-    for (std::size_t i = 0; i < catalogue.stars.size(); ++i) {
+    for (std::size_t i = 0; i < catalogue.stars.size() && bands > 1; ++i) {
         const Star& star = catalogue.stars[i];
         int at = sky_count + static_cast<int>(i);
         place(at, reaches[at], wrap(star.x + centre.x, -margin, catalogue.field_width),
@@ -283,6 +283,16 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
             std::fill_n(starred.data() + std::size_t(y) * blocks, blocks, std::uint8_t(0));
         }
         std::vector<float> stamp(std::size_t(2 * widest + 1) * (2 * widest + 1));
+        if (bands == 1) {
+            const int* reach = reaches.data();
+            for (const Star& star : catalogue.sky_stars)
+                draw(star, *reach++, star.x + centre.x, star.y + centre.y, top, bottom,
+                     stamp.data());
+            for (const Star& star : catalogue.stars)
+                draw(star, *reach++, wrap(star.x + centre.x, -margin, catalogue.field_width),
+                     wrap(star.y + centre.y, -margin, catalogue.field_height), top, bottom,
+                     stamp.data());
+        }
         for (const PlacedStar& placed : band_stars[band]) {
             const Star& star = placed.star < sky_count
                                    ? catalogue.sky_stars[placed.star]
