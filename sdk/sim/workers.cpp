@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
-#include <vector>
+#include <utility>
 
 #include "sim.hpp"
 
@@ -21,9 +24,12 @@ constexpr int kMostHelpers = 15;
 class Workers {
 public:
     explicit Workers(int helpers) {
-        for (int i = 0; i < helpers; ++i)
-            std::thread([this] { serve(); }).detach();
-        helpers_ = helpers;
+        try {
+            for (; helpers_ < helpers; ++helpers_)
+                std::thread([this] { serve(); }).detach();
+        } catch (const std::system_error&) {
+            // No more threads to be had: the ones started serve.
+        }
     }
 
     int helpers() const { return helpers_; }
@@ -43,6 +49,9 @@ public:
         take_bands(lock);
         finished_.wait(lock, [&] { return done_ == bands_; });
         job_ = nullptr;
+        // A band that failed on a worker fails the caller, as it would have on its own.
+        if (std::exception_ptr failed = std::exchange(failure_, nullptr))
+            std::rethrow_exception(failed);
     }
 
 private:
@@ -63,8 +72,15 @@ private:
             int index = next_++;
             const std::function<void(int)>& band = *job_;
             lock.unlock();
-            band(index);
+            std::exception_ptr failed;
+            try {
+                band(index);
+            } catch (...) {
+                failed = std::current_exception();
+            }
             lock.lock();
+            if (failed && !failure_)
+                failure_ = failed;
             if (++done_ == bands_)
                 finished_.notify_all();
         }
@@ -75,6 +91,7 @@ private:
     const std::function<void(int)>* job_ = nullptr;
     int bands_ = 0, next_ = 0, done_ = 0, wanted_ = 0, helpers_ = 0;
     std::uint64_t generation_ = 0;
+    std::exception_ptr failure_; ///< the first band of the job that threw
 };
 
 // The pool, grown when more threads are asked for. Never destroyed: its threads wait for
@@ -90,7 +107,10 @@ Workers* pool(int helpers) {
             // Wait for its job to finish; its threads stay asleep from then on.
             std::lock_guard quiet(workers->busy);
         }
-        workers = new Workers(helpers);
+        auto* grown = new (std::nothrow) Workers(helpers);
+        if (grown == nullptr)
+            return workers != nullptr && owner == getpid() ? workers : nullptr;
+        workers = grown;
         owner = getpid();
     }
     return workers;
@@ -109,7 +129,9 @@ void run_bands(int bands, int threads, const std::function<void(int)>& band) {
     threads = std::min({threads, bands, 1 + kMostHelpers});
     if (threads > 1) {
         Workers* workers = pool(threads - 1);
-        std::unique_lock busy(workers->busy, std::try_to_lock);
+        std::unique_lock<std::mutex> busy;
+        if (workers != nullptr)
+            busy = std::unique_lock(workers->busy, std::try_to_lock);
         if (busy) {
             workers->run(bands, threads, band);
             return;
