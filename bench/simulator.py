@@ -119,7 +119,7 @@ def section(repeats, duration):
     load = os.getloadavg()[0]
     threads = os.cpu_count() or 1
 
-    runs = [video(0, duration) for _ in range(repeats)]
+    runs = [video(threads, duration) for _ in range(repeats)]
     fps = statistics.median(rate for rate, _ in runs)
     cpu = statistics.median(seconds for _, seconds in runs)
     single = statistics.median(video(1, duration)[1] for _ in range(repeats))

@@ -149,7 +149,7 @@ struct Config {
     double cooling_time_s = 120; ///< the sensor's thermal time constant
     double cooling_rate = 0;     ///< °C/s at full power, instead of cooling_time_s (0: unset)
     bool fast_frames = false;
-    int render_threads = 0; ///< threads a frame may use, 0 for one per core
+    int render_threads = 0; ///< threads a frame may use, 0 for one per core but one
     std::string source;     ///< file it came from, empty for the built-in set
 };
 

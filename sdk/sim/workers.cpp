@@ -122,7 +122,9 @@ int render_threads() {
     int configured = simulator().render_threads.load(std::memory_order_relaxed);
     if (configured > 0)
         return configured;
-    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 1u + kMostHelpers));
+    // A core is left to the program under test (capture, guiding), whose timing matters.
+    unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores > 1 ? cores - 1 : 1u, 1u, 1u + kMostHelpers));
 }
 
 void run_bands(int bands, int threads, const std::function<void(int)>& band) {

@@ -6,7 +6,7 @@
 
 namespace asisim {
 
-/// Threads a frame may use: the configured number, or one per core for 0.
+/// Threads a frame may use: the configured number, or for 0 one per core but one.
 int render_threads();
 
 /// Runs band(0) .. band(bands - 1) on up to `threads` threads, the caller's among them, and

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "asisim.h"
@@ -64,7 +65,8 @@ double synthesis_fps(const Format& f, double seconds, double trail = -1) {
 // full USB bandwidth; fast frames 0 (real time), 1 (fresh noise) or
 // ASISIM_FAST_FRAMES_KEEP_NOISE.
 double video_fps(const Format& f, double seconds, int fast, int& dropped) {
-    asisim_reset(); // frames on as many threads as there are cores
+    asisim_reset();
+    asisim::simulator().render_threads.store(int(std::thread::hardware_concurrency()));
     asisim_set_fast_frames(fast);
     ASIOpenCamera(0);
     ASIInitCamera(0);
