@@ -17,6 +17,7 @@ Sections:
       get_video_data loop;
   (g) a control's value read through the camera layer.
   (h) loading the sky file, and frames of the real sky against the seeded one.
+  (i) the simulator with every effect on (bench/simulator.py).
 
 Timings are medians of interleaved repeats: every repeat measures each contender once, in
 turn, so a burst of load from elsewhere hits all of them alike. Beside each figure stands
@@ -46,6 +47,7 @@ sys.path.insert(0, HERE)
 import asi  # noqa: E402
 
 import families  # noqa: E402
+import simulator  # noqa: E402
 
 RAW8, RAW16 = int(asi.ImgType.IMG_RAW8), int(asi.ImgType.IMG_RAW16)
 
@@ -806,7 +808,7 @@ def main():
     parser.add_argument("--build", default=os.environ.get("ASI_BUILD_DIR", "build"))
     parser.add_argument("--quick", action="store_true", help="fewer repeats, no callgrind")
     parser.add_argument("--results", default=os.path.join(HERE, "results.md"))
-    parser.add_argument("--only", nargs="*", choices=["a", "b", "c", "d", "e", "f", "g", "h"],
+    parser.add_argument("--only", nargs="*", choices=["a", "b", "c", "d", "e", "f", "g", "h", "i"],
                         help="run these sections only (results.md is not written)")
     options = parser.parse_args()
     build_dir = os.path.join(REPO, options.build) if not os.path.isabs(options.build) else options.build
@@ -828,6 +830,7 @@ def main():
         "f": lambda: section_layer_video(3 if options.quick else 15),
         "g": lambda: section_layer_controls(3 if options.quick else 15),
         "h": lambda: section_sky(build_dir, 3 if options.quick else 7),
+        "i": lambda: simulator.section(1 if options.quick else 3, 1.0 if options.quick else 2.0),
     }
     rows = []
     for name, run in sections.items():
@@ -888,6 +891,7 @@ turn). "Before" is the figure of the run this file held until this one, where it
   that loads it against a later one that finds it loaded, and the growth of the peak
   resident size over that first frame; then the first full RAW16 frame of camera 0 after
   a reset (its field made and drawn) with the real sky against the seeded sky.
+- (i) The simulator with every effect on (bench/simulator.py's docstring says how).
 """
 
 

@@ -339,6 +339,9 @@ def test_fast_frames_complete_at_once():
     ({"cameras": [{"rotation": 10}]}, "rotation"),
     ({"cooling_time_s": 0}, "cooling_time_s"),
     ({"cooling_time_s": 60, "cooling_rate": 1}, "cooling_rate"),
+    ({"render_threads": -1}, "render_threads"),
+    ({"render_threads": 65}, "render_threads"),
+    ({"render_threads": 2.0}, "render_threads"),
 ])
 def test_bad_keys_are_named_and_change_nothing(config, named):
     sim.load_config({"cameras": [{"model": "color_guide"}]})

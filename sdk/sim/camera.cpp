@@ -108,9 +108,12 @@ void close_camera(CameraLock& locked) {
     // The SDK powers the cooler down with the camera; the sensor warms up from here.
     camera.values[ASI_COOLER_ON] = 0;
     camera.dark.reset();
+    // Freed after the lock is released, with the renderer's memory.
+    std::vector<std::vector<std::uint8_t>> spares = std::move(camera.spare_buffers);
     camera.spare_buffers.clear();
     std::shared_ptr<Renderer> renderer = camera.renderer;
     locked.lock.unlock();
+    spares.clear();
     renderer->release();
     if (producer.joinable())
         producer.join();

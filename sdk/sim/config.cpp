@@ -247,7 +247,7 @@ Config parse_config(const json& object) {
     Config config;
     check_keys(object, "(top level)",
                {"cameras", "sky", "site", "mount", "ambient_c", "cooling_rate", "cooling_time_s",
-                "fast_frames"});
+                "fast_frames", "render_threads"});
     if (auto it = object.find("cameras"); it != object.end()) {
         if (!it->is_array() || it->empty() || it->size() > kMaxCameras)
             fail("cameras", "must be a list of 1 to " + std::to_string(kMaxCameras) + " cameras");
@@ -307,6 +307,11 @@ Config parse_config(const json& object) {
         read_range(object, "cooling_rate", "", config.cooling_rate, 0.001, 1000);
     read_range(object, "cooling_time_s", "", config.cooling_time_s, 0.01, 1e5);
     read(object, "fast_frames", "", config.fast_frames);
+    double threads = config.render_threads;
+    if (auto it = object.find("render_threads"); it != object.end() && !it->is_number_integer())
+        fail("render_threads", "must be an integer");
+    read_range(object, "render_threads", "", threads, 0, 64);
+    config.render_threads = static_cast<int>(threads);
     return config;
 }
 
@@ -398,6 +403,7 @@ void install(Simulator& simulator, const Config& given, const std::string& error
     simulator.last_error = error;
     simulator.fast_frames.store(config.fast_frames, std::memory_order_relaxed);
     simulator.fast_frames_fresh_noise.store(true, std::memory_order_relaxed);
+    simulator.render_threads.store(config.render_threads, std::memory_order_relaxed);
     auto sky = std::make_shared<const SkyConfig>(config.sky);
     auto site = std::make_shared<const SiteConfig>(config.site);
     int count = static_cast<int>(std::min<std::size_t>(config.cameras.size(), kMaxCameras));

@@ -18,26 +18,33 @@ void Renderer::Impl::ensure_lut(int gamma) {
     lut_gamma = gamma;
 }
 
-void Renderer::Impl::make_noisy_frame(const FrameRequest& request) {
+void Renderer::Impl::make_frame(const FrameRequest& request, std::uint8_t* out) {
     const float* normal = normal_quantiles();
     std::size_t n = mean.size();
     fit(native, n);
-    int w = request.width;
+    int w = request.width, bin = request.bin;
     // Every frame draws its own noise: pixel p of frame f takes 16 bits of counter
     // p / 4 (four pixels per 64 bits) of the key made from the seed and f.
     std::uint64_t key = mix64(noise_key ^ mix64(++frames));
     std::uint64_t quads = (std::uint64_t(w) + 3) / 4;
-    for (int y = 0; y < request.height; ++y) {
+    cosmic_rays(model, sky.seed, index, frames, request.start_x * bin, request.start_y * bin,
+                w * bin, request.height * bin, request.exposure_s, hits);
+    const DarkFrame* dark = request.subtract.get();
+    int dark_shift = model.bit_depth - 8;
+    // Formats written row by row; a demosaiced one needs the rows around each pixel.
+    bool by_rows = request.type == ASI_IMG_RAW16 || request.type == ASI_IMG_RAW8 ||
+                   (request.type == ASI_IMG_Y8 && !model.color);
+    auto noise_row = [&](int y) {
         std::size_t row = std::size_t(y) * w;
         const float* means = mean.data() + row;
         const float* sigmas = sigma.data() + row;
-        std::uint16_t* out = native.data() + row;
+        std::uint16_t* levels = native.data() + row;
         float ceilings[2] = {saturated[model.color ? channel(0, y) : 1] + 0.5f,
                              saturated[model.color ? channel(1, y) : 1] + 0.5f};
         std::uint64_t counter = std::uint64_t(y) * quads;
         auto pixel = [&](int x, std::uint64_t bits, float ceiling) {
             float v = means[x] + sigmas[x] * normal[bits & 0xffff] + 0.5f;
-            out[x] = static_cast<std::uint16_t>(std::min(std::max(v, 0.0f), ceiling));
+            levels[x] = static_cast<std::uint16_t>(std::min(std::max(v, 0.0f), ceiling));
         };
         int x = 0;
         for (; x + 4 <= w; x += 4, ++counter) {
@@ -49,32 +56,46 @@ void Renderer::Impl::make_noisy_frame(const FrameRequest& request) {
         }
         for (std::uint64_t bits = counter_bits(key, counter); x < w; ++x, bits >>= 16)
             pixel(x, bits, ceilings[x & 1]);
-    }
-    int bin = request.bin;
-    cosmic_rays(model, sky.seed, index, frames, request.start_x * bin, request.start_y * bin,
-                w * bin, request.height * bin, request.exposure_s, hits);
-    for (const CosmicHit& hit : hits) {
-        int x = hit.x / bin - request.start_x, y = hit.y / bin - request.start_y;
-        int c = model.color ? channel(x, y) : 1;
-        std::uint16_t& level = native[std::size_t(y) * w + x];
-        float v = level + hit.electrons * electrons_to_adu[c];
-        level = static_cast<std::uint16_t>(std::min(v, saturated[c] + 0.5f));
-    }
-    if (const DarkFrame* dark = request.subtract.get()) {
-        int shift = model.bit_depth - 8;
-        for (int y = 0; y < request.height; ++y) {
-            std::size_t sensor_y = std::size_t(request.start_y + y) * request.bin;
-            if (sensor_y >= std::size_t(dark->height))
-                break;
-            const std::uint8_t* levels = dark->level.data() + sensor_y * dark->width;
-            std::uint16_t* out = native.data() + std::size_t(y) * request.width;
-            for (int x = 0; x < request.width; ++x) {
-                std::size_t sensor_x = std::size_t(request.start_x + x) * request.bin;
-                int level = sensor_x < std::size_t(dark->width) ? levels[sensor_x] << shift : 0;
-                out[x] = static_cast<std::uint16_t>(std::max(0, out[x] - level));
-            }
+    };
+    auto subtract_row = [&](int y) {
+        std::size_t sensor_y = std::size_t(request.start_y + y) * bin;
+        if (sensor_y >= std::size_t(dark->height))
+            return;
+        const std::uint8_t* dark_levels = dark->level.data() + sensor_y * dark->width;
+        std::uint16_t* levels = native.data() + std::size_t(y) * w;
+        for (int x = 0; x < w; ++x) {
+            std::size_t sensor_x = std::size_t(request.start_x + x) * bin;
+            int level =
+                sensor_x < std::size_t(dark->width) ? dark_levels[sensor_x] << dark_shift : 0;
+            levels[x] = static_cast<std::uint16_t>(std::max(0, levels[x] - level));
         }
-    }
+    };
+    // Each band's rows go through noise, cosmic rays, the dark frame and, where the format
+    // allows, the output while they are still in the cache.
+    int threads = render_threads();
+    int bands = band_count(request.height, threads);
+    run_bands(bands, threads, [&](int band) {
+        int top = band_start(band, bands, request.height);
+        int bottom = band_start(band + 1, bands, request.height);
+        for (int y = top; y < bottom; ++y)
+            noise_row(y);
+        for (const CosmicHit& hit : hits) {
+            int x = hit.x / bin - request.start_x, y = hit.y / bin - request.start_y;
+            if (y < top || y >= bottom)
+                continue;
+            int c = model.color ? channel(x, y) : 1;
+            std::uint16_t& level = native[std::size_t(y) * w + x];
+            float v = level + hit.electrons * electrons_to_adu[c];
+            level = static_cast<std::uint16_t>(std::min(v, saturated[c] + 0.5f));
+        }
+        if (dark != nullptr)
+            for (int y = top; y < bottom; ++y)
+                subtract_row(y);
+        if (by_rows)
+            write_rows(request, out, top, bottom);
+    });
+    if (!by_rows)
+        write_colour(request, out);
 }
 
 void Renderer::Impl::demosaic(const FrameRequest& request, std::uint8_t* rgb) {
@@ -130,14 +151,15 @@ void Renderer::Impl::demosaic(const FrameRequest& request, std::uint8_t* rgb) {
     }
 }
 
-void Renderer::Impl::write_output(const FrameRequest& request, std::uint8_t* out) {
+void Renderer::Impl::write_rows(const FrameRequest& request, std::uint8_t* out, int top,
+                                int bottom) {
     int w = request.width, h = request.height;
     bool flip_x = request.flip & ASI_FLIP_HORIZ, flip_y = request.flip & ASI_FLIP_VERT;
     const std::uint8_t* lut = lut8.data();
     auto dest_row = [&](int y) { return flip_y ? h - 1 - y : y; };
     if (request.type == ASI_IMG_RAW16) {
         int shift = 16 - model.bit_depth;
-        for (int y = 0; y < h; ++y) {
+        for (int y = top; y < bottom; ++y) {
             const std::uint16_t* src = native.data() + std::size_t(y) * w;
             std::uint8_t* dst = out + std::size_t(dest_row(y)) * w * 2;
             for (int x = 0; x < w; ++x) {
@@ -149,20 +171,23 @@ void Renderer::Impl::write_output(const FrameRequest& request, std::uint8_t* out
         }
         return;
     }
-    if (request.type == ASI_IMG_RAW8 || (request.type == ASI_IMG_Y8 && !model.color)) {
-        for (int y = 0; y < h; ++y) {
-            const std::uint16_t* src = native.data() + std::size_t(y) * w;
-            std::uint8_t* dst = out + std::size_t(dest_row(y)) * w;
-            if (flip_x) {
-                for (int x = 0; x < w; ++x)
-                    dst[w - 1 - x] = lut[src[x]];
-            } else {
-                for (int x = 0; x < w; ++x)
-                    dst[x] = lut[src[x]];
-            }
+    for (int y = top; y < bottom; ++y) {
+        const std::uint16_t* src = native.data() + std::size_t(y) * w;
+        std::uint8_t* dst = out + std::size_t(dest_row(y)) * w;
+        if (flip_x) {
+            for (int x = 0; x < w; ++x)
+                dst[w - 1 - x] = lut[src[x]];
+        } else {
+            for (int x = 0; x < w; ++x)
+                dst[x] = lut[src[x]];
         }
-        return;
     }
+}
+
+void Renderer::Impl::write_colour(const FrameRequest& request, std::uint8_t* out) {
+    int w = request.width, h = request.height;
+    bool flip_x = request.flip & ASI_FLIP_HORIZ, flip_y = request.flip & ASI_FLIP_VERT;
+    auto dest_row = [&](int y) { return flip_y ? h - 1 - y : y; };
     // RGB24 (stored B, G, R as the SDK does) and Y8 of a colour sensor.
     std::vector<std::uint8_t> rgb(std::size_t(w) * h * 3);
     demosaic(request, rgb.data());
@@ -201,8 +226,7 @@ double Renderer::Impl::render(const FrameRequest& request, std::uint8_t* out) {
     ensure_scene(request);
     ensure_exposure(request);
     ensure_lut(request.gamma);
-    make_noisy_frame(request);
-    write_output(request, out);
+    make_frame(request, out);
     return brightness();
 }
 

@@ -142,20 +142,11 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
         }
     };
     if (redraw) {
-        for (int y = 0; y < height; ++y) {
-            const std::uint8_t* marks = starred.data() + std::size_t(y) * blocks;
-            for (int b = 0; b < blocks; ++b)
-                if (marks[b])
-                    fill_sky(y, b * kBlock, std::min(width, (b + 1) * kBlock));
-        }
         changed.swap(starred);
     } else {
-        for (int y = 0; y < height; ++y)
-            fill_sky(y, 0, width);
         fit(changed, block_count);
     }
     fit(starred, block_count);
-    std::fill(starred.begin(), starred.end(), std::uint8_t(0));
     changed_all = !redraw;
     FieldOffset centre;
     trail_taps(request.path, centre, taps);
@@ -169,26 +160,29 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
     // Stars in sensor pixels of the region: pixel x covers [x, x+1).
     double origin_x = double(request.start_x) * bin, origin_y = double(request.start_y) * bin;
     int widest = widest_reach();
-    std::vector<float> stamp(std::size_t(2 * widest + 1) * (2 * widest + 1));
     double margin = catalogue.margin;
-    auto draw = [&](const Star& star, int reach, double sx, double sy) {
+    // Draws a star's stamp into rows top to bottom - 1 of the scene. A star that reaches
+    // into two bands is evaluated in both, the same way, so its pixels do not depend on
+    // how the rows were split.
+    auto draw = [&](const Star& star, int reach, double sx, double sy, int top, int bottom,
+                    float* stamp) {
         double u = sx - origin_x, v = sy - origin_y;
         // Most stars of the field lie beyond the region even at the widest stamp.
-        if (u + widest + 1 + tap_high_x <= 0 || v + widest + 1 + tap_high_y <= 0 ||
-            u - widest - 1 + tap_low_x >= width || v - widest - 1 + tap_low_y >= height)
+        if (u + widest + 1 + tap_high_x <= 0 || v + widest + 1 + tap_high_y <= top ||
+            u - widest - 1 + tap_low_x >= width || v - widest - 1 + tap_low_y >= bottom)
             return;
         int side = 2 * reach + 1;
         int x0 = static_cast<int>(std::floor(u)) - reach,
             y0 = static_cast<int>(std::floor(v)) - reach;
-        if (x0 + side + tap_high_x <= 0 || y0 + side + tap_high_y <= 0 || x0 + tap_low_x >= width ||
-            y0 + tap_low_y >= height)
+        if (x0 + side + tap_high_x <= 0 || y0 + side + tap_high_y <= top ||
+            x0 + tap_low_x >= width || y0 + tap_low_y >= bottom)
             return;
         float form[3];
         psf_shape(sx, sy, form);
         // The Moffat profile at pixel centres, scaled to the star's flux.
         float fu = static_cast<float>(u - x0 - 0.5), fv = static_cast<float>(v - y0 - 0.5);
         // One loop over the whole stamp, and partial sums in lanes: both vectorise.
-        const StampGrid& grid = stamp_grid(reach);
+        const StampGrid& grid = stamp_grids[reach];
         int area = side * side;
         float lanes[8] = {};
         for (int p = 0; p < area; ++p) {
@@ -212,20 +206,21 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
                 tint[c] = kFilterResponse[c] * star.rgb[c];
         int mark_x0 = std::max(0, x0 + tap_low_x) / kBlock,
             mark_x1 = (std::min(width, x0 + side + tap_high_x) - 1) / kBlock;
-        for (int y = std::max(0, y0 + tap_low_y); y < std::min(height, y0 + side + tap_high_y); ++y)
+        for (int y = std::max(top, y0 + tap_low_y); y < std::min(bottom, y0 + side + tap_high_y);
+             ++y)
             std::fill_n(starred.data() + std::size_t(y) * blocks + mark_x0, mark_x1 - mark_x0 + 1,
                         std::uint8_t(1));
         for (const Tap& tap : taps) {
-            int left = x0 + tap.x, top = y0 + tap.y;
+            int left = x0 + tap.x, upper = y0 + tap.y;
             int ia = std::max(0, -left), ib = std::min(side, width - left);
-            int ja = std::max(0, -top), jb = std::min(side, height - top);
+            int ja = std::max(0, top - upper), jb = std::min(side, bottom - upper);
             float scale = flux * tap.weight;
             for (int j = ja; j < jb; ++j) {
-                const float* in = stamp.data() + std::size_t(j) * side;
-                float* out = scene.data() + std::size_t(top + j) * width + left;
+                const float* in = stamp + std::size_t(j) * side;
+                float* out = scene.data() + std::size_t(upper + j) * width + left;
                 if (model.color) {
                     for (int i = ia; i < ib; ++i)
-                        out[i] += scale * in[i] * tint[colour(left + i, top + j)];
+                        out[i] += scale * in[i] * tint[colour(left + i, upper + j)];
                 } else {
                     for (int i = ia; i < ib; ++i)
                         out[i] += scale * in[i];
@@ -233,17 +228,83 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
             }
         }
     };
-    // Stars of the sky file stand where they are; seeded ones wrap round the field, so
-    // a field that drifts far keeps its density.
-    const int* reach = reaches.data();
-    for (const Star& star : catalogue.sky_stars)
-        draw(star, *reach++, star.x + centre.x, star.y + centre.y);
-    for (const Star& star : catalogue.stars)
-        draw(star, *reach++, wrap(star.x + centre.x, -margin, catalogue.field_width),
-             wrap(star.y + centre.y, -margin, catalogue.field_height));
-    if (redraw)
-        for (std::size_t i = 0; i < block_count; ++i)
-            changed[i] |= starred[i];
+    for (int reach = 0; reach <= widest; ++reach)
+        stamp_grid(reach); // made here: the bands only read them
+    int threads = render_threads();
+    int bands = band_count(height, threads);
+    // Where each star stands, and the bands its stamp reaches into (in the catalogue's
+    // order, so that every pixel adds its stars' light in the same order however the rows
+    // are split). A single band draws straight from the catalogue.
+    fit(band_stars, std::size_t(bands));
+    for (std::vector<PlacedStar>& list : band_stars)
+        list.clear();
+    auto place = [&](int star, int reach, double sx, double sy) {
+        double u = sx - origin_x, v = sy - origin_y;
+        // Most stars of the field lie beyond the region even at the widest stamp.
+        if (u + widest + 1 + tap_high_x <= 0 || v + widest + 1 + tap_high_y <= 0 ||
+            u - widest - 1 + tap_low_x >= width || v - widest - 1 + tap_low_y >= height)
+            return;
+        int x0 = static_cast<int>(std::floor(u)) - reach,
+            y0 = static_cast<int>(std::floor(v)) - reach;
+        int first_row = std::max(0, y0 + tap_low_y),
+            last_row = std::min(height - 1, y0 + 2 * reach + tap_high_y);
+        if (x0 + 2 * reach + 1 + tap_high_x <= 0 || x0 + tap_low_x >= width || first_row > last_row)
+            return;
+        int band = static_cast<int>(std::int64_t(first_row) * bands / height);
+        while (band_start(band + 1, bands, height) <= first_row)
+            ++band;
+        for (; band < bands && band_start(band, bands, height) <= last_row; ++band)
+            band_stars[band].push_back({star, sx, sy});
+    };
+    int sky_count = static_cast<int>(catalogue.sky_stars.size());
+    for (int i = 0; i < sky_count && bands > 1; ++i) {
+        const Star& star = catalogue.sky_stars[i];
+        place(i, reaches[i], star.x + centre.x, star.y + centre.y);
+    }
+    // Seeded stars wrap round the field, so a field that drifts far keeps its density.
+    for (std::size_t i = 0; i < catalogue.stars.size() && bands > 1; ++i) {
+        const Star& star = catalogue.stars[i];
+        int at = sky_count + static_cast<int>(i);
+        place(at, reaches[at], wrap(star.x + centre.x, -margin, catalogue.field_width),
+              wrap(star.y + centre.y, -margin, catalogue.field_height));
+    }
+    run_bands(bands, threads, [&](int band) {
+        int top = band_start(band, bands, height), bottom = band_start(band + 1, bands, height);
+        // The sky, where stars were or everywhere.
+        for (int y = top; y < bottom; ++y) {
+            std::uint8_t* marks = changed.data() + std::size_t(y) * blocks;
+            if (redraw) {
+                for (int b = 0; b < blocks; ++b)
+                    if (marks[b])
+                        fill_sky(y, b * kBlock, std::min(width, (b + 1) * kBlock));
+            } else {
+                fill_sky(y, 0, width);
+            }
+            std::fill_n(starred.data() + std::size_t(y) * blocks, blocks, std::uint8_t(0));
+        }
+        std::vector<float> stamp(std::size_t(2 * widest + 1) * (2 * widest + 1));
+        if (bands == 1) {
+            const int* reach = reaches.data();
+            for (const Star& star : catalogue.sky_stars)
+                draw(star, *reach++, star.x + centre.x, star.y + centre.y, top, bottom,
+                     stamp.data());
+            for (const Star& star : catalogue.stars)
+                draw(star, *reach++, wrap(star.x + centre.x, -margin, catalogue.field_width),
+                     wrap(star.y + centre.y, -margin, catalogue.field_height), top, bottom,
+                     stamp.data());
+        }
+        for (const PlacedStar& placed : band_stars[band]) {
+            const Star& star = placed.star < sky_count
+                                   ? catalogue.sky_stars[placed.star]
+                                   : catalogue.stars[std::size_t(placed.star - sky_count)];
+            draw(star, reaches[placed.star], placed.x, placed.y, top, bottom, stamp.data());
+        }
+        // What changed: where stars were (the sky put back) and where they are now.
+        std::size_t first = std::size_t(top) * blocks, last = std::size_t(bottom) * blocks;
+        if (redraw)
+            for (std::size_t i = first; i < last; ++i)
+                changed[i] |= starred[i];
+    });
     scene_key = region_of(request);
     scene_path = request.path;
     ++scene_version;
@@ -310,6 +371,9 @@ void Renderer::Impl::ensure_exposure(const FrameRequest& request) {
         int odd_colour = model.color ? channel(1, y) : 1;
         float even = k[even_colour], odd = k[odd_colour];
         float full_even = clip[even_colour], full_odd = clip[odd_colour];
+        // Copies, not the captured references: stores to the rows could alias those.
+        const float light_scale = light_f, dark_scale = dark_f, read_variance = read2,
+                    offset = bias_f, top = ceiling;
         if (bin == 1) {
             const float* light = scene.data() + row;
             const float* gains = response.data() + row;
@@ -317,10 +381,12 @@ void Renderer::Impl::ensure_exposure(const FrameRequest& request) {
             for (int x = x_begin; x < x_end; ++x) {
                 float scale = (x & 1) ? odd : even;
                 float full_well = (x & 1) ? full_odd : full_even;
-                float e = light[x] * gains[x] * light_f + darks[x] * dark_f;
+                float e = light[x] * gains[x] * light_scale + darks[x] * dark_scale;
                 bool full = e >= full_well;
-                means[x] = std::min((full ? full_well : e) * scale + bias_f, ceiling);
-                sigmas[x] = full ? 0.0f : std::sqrt(e + read2) * scale;
+                // The root taken for every pixel, so that the loop has no branch.
+                float noise = std::sqrt(e + read_variance) * scale;
+                means[x] = std::min((full ? full_well : e) * scale + offset, top);
+                sigmas[x] = full ? 0.0f : noise;
             }
             return;
         }
@@ -331,8 +397,8 @@ void Renderer::Impl::ensure_exposure(const FrameRequest& request) {
             for (int j = 0; j < bin; ++j) {
                 std::size_t at = (std::size_t(y) * bin + j) * sensor_width + std::size_t(x) * bin;
                 for (int i = 0; i < bin; ++i) {
-                    float e =
-                        scene[at + i] * response[at + i] * light_f + dark_rate[at + i] * dark_f;
+                    float e = scene[at + i] * response[at + i] * light_scale +
+                              dark_rate[at + i] * dark_scale;
                     bool full = e >= full_well;
                     sum += full ? full_well : e;
                     shot += full ? 0.0f : e;
@@ -340,18 +406,24 @@ void Renderer::Impl::ensure_exposure(const FrameRequest& request) {
                 }
             }
             float scale = (x & 1) ? odd : even;
-            means[x] = std::min(sum * scale + bias_f, ceiling);
-            sigmas[x] = unsaturated ? std::sqrt(shot + unsaturated * read2) * scale : 0.0f;
+            means[x] = std::min(sum * scale + offset, top);
+            sigmas[x] = unsaturated ? std::sqrt(shot + unsaturated * read_variance) * scale : 0.0f;
         }
     };
-    if (!follow) {
-        for (int y = 0; y < request.height; ++y)
-            expose(y, 0, width);
-    } else {
+    int threads = render_threads();
+    int bands = band_count(request.height, threads);
+    run_bands(bands, threads, [&](int band) {
+        int top = band_start(band, bands, request.height);
+        int bottom = band_start(band + 1, bands, request.height);
+        if (!follow) {
+            for (int y = top; y < bottom; ++y)
+                expose(y, 0, width);
+            return;
+        }
         // Runs of changed blocks in any of an output row's sensor rows.
         int blocks = (sensor_width + kBlock - 1) / kBlock;
         std::vector<std::uint8_t> any(blocks);
-        for (int y = 0; y < request.height; ++y) {
+        for (int y = top; y < bottom; ++y) {
             const std::uint8_t* marks = changed.data() + std::size_t(y) * bin * blocks;
             std::copy_n(marks, blocks, any.begin());
             for (int j = 1; j < bin; ++j)
@@ -369,7 +441,7 @@ void Renderer::Impl::ensure_exposure(const FrameRequest& request) {
                 b = end;
             }
         }
-    }
+    });
     exposure_key = key;
     ++exposure_version;
 }

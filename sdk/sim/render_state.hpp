@@ -13,6 +13,7 @@
 #include "sensor.hpp"
 #include "sim.hpp"
 #include "sky.hpp"
+#include "workers.hpp"
 
 namespace asisim::rendering {
 
@@ -140,6 +141,18 @@ inline void trail_taps(const std::vector<FieldOffset>& path, FieldOffset& mean,
                 taps.push_back({x + low_x, y + low_y, static_cast<float>(w)});
 }
 
+// Bands a stage splits `rows` into for `threads` threads: a few per thread, so that a
+// thread slowed by others' work on the machine leaves its share to the rest, and none so
+// thin that stars reaching over their edges are drawn twice too often.
+inline int band_count(int rows, int threads) {
+    return threads <= 1 ? 1 : std::clamp(rows / 64, 1, 4 * threads);
+}
+
+// First row of band `band` of `bands`.
+inline int band_start(int band, int bands, int rows) {
+    return static_cast<int>(std::int64_t(rows) * band / bands);
+}
+
 template <class T> inline void fit(std::vector<T>& v, std::size_t n) {
     if (v.capacity() > 2 * n + 4096)
         std::vector<T>().swap(v); // a much smaller region: give the memory back
@@ -178,6 +191,12 @@ struct Renderer::Impl {
     std::uint64_t scene_version = 0;
     std::vector<float> scene; ///< light, e-/s per sensor pixel
     std::vector<Tap> taps;
+    /// A star of the frame: its index (sky file's first) and where it stands.
+    struct PlacedStar {
+        int star;
+        double x, y;
+    };
+    std::vector<std::vector<PlacedStar>> band_stars; ///< the stars each band of rows draws
     // Blocks (kBlock sensor pixels of a row) the stars of the scene cover, and those the
     // last change of the scene touched (the stars' old and new places); changed_all when
     // it was drawn afresh. A moved field redraws only its stars, and the exposure stage
@@ -272,13 +291,19 @@ struct Renderer::Impl {
 
     void ensure_lut(int gamma);
 
-    void make_noisy_frame(const FrameRequest& request);
+    // Draws the noisy frame over the exposure stage's levels and writes it to out in the
+    // requested format, mirrored as the flip asks.
+    void make_frame(const FrameRequest& request, std::uint8_t* out);
 
     // Bilinear demosaicing into 8-bit R, G, B per pixel (through the gamma table).
     void demosaic(const FrameRequest& request, std::uint8_t* rgb);
 
-    // Writes the noisy frame in the requested format, mirrored as the flip asks.
-    void write_output(const FrameRequest& request, std::uint8_t* out);
+    // Rows top to bottom - 1 of the noisy frame in a format of one sample per pixel
+    // (RAW8, RAW16, Y8 of a mono sensor).
+    void write_rows(const FrameRequest& request, std::uint8_t* out, int top, int bottom);
+
+    // The noisy frame demosaiced: RGB24, or Y8 of a colour sensor.
+    void write_colour(const FrameRequest& request, std::uint8_t* out);
 
     // Mean level on an 8-bit scale from a sparse sample of the frame.
     double brightness() const;

@@ -149,7 +149,8 @@ struct Config {
     double cooling_time_s = 120; ///< the sensor's thermal time constant
     double cooling_rate = 0;     ///< °C/s at full power, instead of cooling_time_s (0: unset)
     bool fast_frames = false;
-    std::string source; ///< file it came from, empty for the built-in set
+    int render_threads = 0; ///< threads a frame may use, 0 for one per core but one
+    std::string source;     ///< file it came from, empty for the built-in set
 };
 
 /// The built-in camera set.
@@ -416,6 +417,7 @@ struct Simulator {
     std::atomic<int> count{0};
     std::atomic<bool> fast_frames{false};
     std::atomic<bool> fast_frames_fresh_noise{true}; ///< else the first frame's noise is kept
+    std::atomic<int> render_threads{0};              ///< of the configuration in force
 
     std::mutex config_mutex; ///< guards the fields below and serialises resets
     Config config;

@@ -36,15 +36,21 @@ void auto_adjust(Camera& camera, double brightness) {
     }
 }
 
-// A buffer that held a frame goes back for the next, up to the ring's size.
-void keep_spare(Camera& camera, std::vector<std::uint8_t>&& buffer) {
-    if (camera.spare_buffers.size() < kRingFrames)
-        camera.spare_buffers.push_back(std::move(buffer));
+// A buffer that held a frame goes back for the next, up to the ring's size; one beyond
+// that comes back to be freed once the camera's lock is released (giving a full frame's
+// pages back to the system takes about a millisecond).
+[[nodiscard]] std::vector<std::uint8_t> keep_spare(Camera& camera,
+                                                   std::vector<std::uint8_t>&& buffer) {
+    if (camera.spare_buffers.size() >= kRingFrames)
+        return std::move(buffer);
+    camera.spare_buffers.push_back(std::move(buffer));
+    return {};
 }
 
 // Runs the video thread of `camera` for one capture generation.
 void produce_video(Camera* target, std::uint64_t generation) {
     Camera& camera = *target;
+    std::vector<std::uint8_t> unwanted; // freed while a frame renders, without the lock
     std::unique_lock lock(camera.mutex);
     auto running = [&] { return camera.video && camera.video_generation == generation; };
     Clock::time_point last_end = Clock::now();
@@ -111,6 +117,7 @@ void produce_video(Camera* target, std::uint64_t generation) {
         }
         auto started = std::chrono::system_clock::now() - to_duration(exposure);
         lock.unlock();
+        unwanted = {};
         buffer.resize(
             static_cast<std::size_t>(image_bytes(request.width, request.height, request.type)));
         double brightness = renderer->render(request, buffer.data());
@@ -119,7 +126,7 @@ void produce_video(Camera* target, std::uint64_t generation) {
             break;
         if (camera.ring.size() >= kRingFrames) {
             // The reader fell behind: the oldest frame goes, as on a camera whose buffer is full.
-            keep_spare(camera, std::move(camera.ring.front().data));
+            unwanted = keep_spare(camera, std::move(camera.ring.front().data));
             camera.ring.pop_front();
             ++camera.dropped;
         }
@@ -208,10 +215,12 @@ ASI_ERROR_CODE take_video_frame(int camera_id, unsigned char* buffer, long size,
     locked.lock.unlock();
     std::memcpy(buffer, frame.data.data(), std::min<std::size_t>(frame.data.size(), size));
     locked.lock.lock();
-    if (camera.video_generation == generation)
-        keep_spare(camera, std::move(frame.data));
+    std::vector<std::uint8_t> unwanted = camera.video_generation == generation
+                                             ? keep_spare(camera, std::move(frame.data))
+                                             : std::move(frame.data);
     if (want_gps)
         fill_gps(camera, frame.started, gps);
+    locked.lock.unlock(); // before the frame that was not kept is freed
     return ASI_SUCCESS;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "asisim.h"
@@ -29,10 +30,12 @@ double thread_seconds() {
     return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
 }
 
-// Frames per CPU second the renderer alone makes for camera 0 (no clock, no SDK), the
-// field standing still or trailing over `trail` sensor pixels (a new path every frame).
+// Frames per CPU second the renderer alone makes for camera 0 (no clock, no SDK) on one
+// thread, the field standing still or trailing over `trail` sensor pixels (a new path
+// every frame).
 double synthesis_fps(const Format& f, double seconds, double trail = -1) {
     asisim::Config config = asisim::default_config();
+    asisim::simulator().render_threads.store(1);
     asisim::Renderer renderer(config.cameras[0], config.sky, 0);
     asisim::FrameRequest request;
     request.width = f.width;
@@ -63,6 +66,7 @@ double synthesis_fps(const Format& f, double seconds, double trail = -1) {
 // ASISIM_FAST_FRAMES_KEEP_NOISE.
 double video_fps(const Format& f, double seconds, int fast, int& dropped) {
     asisim_reset();
+    asisim::simulator().render_threads.store(int(std::thread::hardware_concurrency()));
     asisim_set_fast_frames(fast);
     ASIOpenCamera(0);
     ASIInitCamera(0);
