@@ -282,7 +282,8 @@ bool to_c_long(PyObject* number, long* out);
 bool object_to_c_int(PyObject* object, int* out);
 /// C int from an enumeration argument's `value` attribute.
 bool enum_value(PyObject* argument, int* out);
-/// C long/char/unsigned char from any object by the same rule as object_to_c_int.
+/// C long/char/unsigned char from any object by the same rule as object_to_c_int. A char
+/// takes -128..127 wherever char is unsigned too.
 bool object_to_c_char(PyObject* object, char* out);
 bool object_to_c_uchar(PyObject* object, unsigned char* out);
 
