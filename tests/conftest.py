@@ -16,6 +16,9 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "unjournaled: the test runs with the simulator's journal off (its growth "
         "would look like a leak)")
+    config.addinivalue_line(
+        "markers", "build_tree: needs what only a build folder holds, not a wheel (the "
+        "version probe, the simulator's C++ test drivers)")
 
 
 @pytest.fixture(autouse=True)

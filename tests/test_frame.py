@@ -230,6 +230,7 @@ def probe_path():
     return path
 
 
+@pytest.mark.build_tree
 def test_version_mismatch_warns_once_and_imports(probe_path):
     run_python(f"""
         import os, warnings
@@ -243,6 +244,7 @@ def test_version_mismatch_warns_once_and_imports(probe_path):
     """, pythonpath=probe_path)
 
 
+@pytest.mark.build_tree
 def test_version_mismatch_as_error_fails_the_import(probe_path):
     run_python(f"""
         import sys, traceback, warnings

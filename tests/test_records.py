@@ -342,6 +342,17 @@ def test_name_accepts_exactly_64_single_bytes():
         info.name
 
 
+# The name's items are signed chars wherever C's char is unsigned too (aarch64): -128..-1
+# store the bytes 0x80..0xff, and 128..255 are refused (below) as they are on x86_64.
+@pytest.mark.parametrize("item", [-128, -127, -64, -23, -1])
+def test_name_items_are_signed_chars_on_every_platform(item):
+    info = asi.CameraInfo()
+    info.name = Encodes([65] * 63 + [item])
+    with pytest.raises(UnicodeDecodeError) as excinfo:
+        info.name
+    assert excinfo.value.object == b"A" * 63 + bytes([item + 256])
+
+
 def fresh(value):
     """An equal value in a new object (an Encodes makes a new result per call itself), so
     that a reference a refusing setter kept would keep a block alive."""
@@ -374,6 +385,7 @@ def raises_midway():
     (Encodes(generated([65] * 65)), IndexError,
      "too many values found during array assignment, expected 64"),
     (Encodes(generated([65] * 63 + [128])), OverflowError, "value too large to convert to char"),
+    (Encodes([65] * 63 + [0xFF]), OverflowError, "value too large to convert to char"),
     (Encodes([65] * 63 + [-129]), OverflowError, "value too large to convert to char"),
     (Encodes([65] * 63 + ["A"]), TypeError, "an integer is required"),
     (Encodes(raises_midway), LookupError, "midway"),

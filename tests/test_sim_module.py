@@ -21,6 +21,9 @@ from halvarine.corvantis import sim
 pytest_plugins = ["pytester"]
 # These tests look at the journal machinery itself, from a simulator with none recording.
 pytestmark = pytest.mark.unjournaled
+# The plugin by its module name, in a build folder as with the package installed, where
+# its entry point (asi_sim) would load it a second time.
+PLUGIN = ["-p", "no:asi_sim", "-p", "halvarine.corvantis.pytest_plugin"]
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 GAIN = asi.ControlType.ASI_GAIN
@@ -605,7 +608,7 @@ def test_the_fixture_leaves_nothing_behind_when_a_test_fails(pytester):
             journal = asi_sim.journal().__enter__()
             assert False
     """)
-    result = pytester.runpytest("-p", "halvarine.corvantis.pytest_plugin")
+    result = pytester.runpytest(*PLUGIN)
     result.assert_outcomes(failed=1)
     assert asi.get_number_of_connected_cameras() == 3
     asi.get_camera_property(0)
@@ -619,14 +622,14 @@ def test_the_fixture_leaves_nothing_behind_when_a_test_fails(pytester):
 
 def test_the_fixture_skips_without_the_simulator(pytester, not_the_simulator):
     pytester.makepyfile("def test_wants_it(asi_sim):\n    raise AssertionError")
-    result = pytester.runpytest("-p", "halvarine.corvantis.pytest_plugin", "-rs")
+    result = pytester.runpytest(*PLUGIN, "-rs")
     result.assert_outcomes(skipped=1)
     result.stdout.fnmatch_lines(["*asi_sim needs the simulated cameras; asi loaded libm*"])
 
 
 def test_the_example_tests_of_a_user_pass():
     run = subprocess.run(
-        [sys.executable, "-m", "pytest", "-p", "halvarine.corvantis.pytest_plugin",
+        [sys.executable, "-m", "pytest", *PLUGIN,
          "-p", "no:cacheprovider", str(ROOT / "examples" / "tests")],
         cwd=ROOT, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout + run.stderr
@@ -637,5 +640,5 @@ def test_the_readme_example_test_passes(pytester):
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     code, = re.findall(r"```python\n([^`]*def test_[^`]*\(asi_sim[^`]*)```", readme)
     pytester.makepyfile(code)
-    result = pytester.runpytest("-p", "halvarine.corvantis.pytest_plugin")
+    result = pytester.runpytest(*PLUGIN)
     result.assert_outcomes(passed=1)

@@ -445,6 +445,7 @@ def test_control_interface_without_the_journal():
     assert journal.functions() == ["ASIStopExposure"]
 
 
+@pytest.mark.build_tree
 @pytest.mark.parametrize("driver, arguments", [
     ("asisim_test", []),
     # The sky catalogue's loader, queries and projection, on the build's sky file if any.

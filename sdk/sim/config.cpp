@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 

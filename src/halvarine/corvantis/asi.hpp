@@ -319,7 +319,8 @@ bool enum_value(PyObject* argument, int* out);
 /// Captures the standard `Enum.value` (once per process). Never fails: what cannot be
 /// captured leaves every enumeration argument to be asked for its `value`.
 void capture_standard_enum_value();
-/// C long/char/unsigned char from any object by the same rule as object_to_c_int.
+/// C long/char/unsigned char from any object by the same rule as object_to_c_int. A char
+/// takes -128..127 wherever char is unsigned too.
 bool object_to_c_char(PyObject* object, char* out);
 bool object_to_c_uchar(PyObject* object, unsigned char* out);
 

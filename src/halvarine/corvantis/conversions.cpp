@@ -110,9 +110,11 @@ bool object_to_c_char(PyObject* object, char* out) {
     long value;
     if (!integer || !to_c_long(integer.get(), &value))
         return false;
-    if (value < CHAR_MIN || value > CHAR_MAX)
+    // A char item is a signed byte on every platform, including those (ARM) where C's
+    // char is unsigned and CHAR_MIN/CHAR_MAX span 0..255.
+    if (value < SCHAR_MIN || value > SCHAR_MAX)
         return raise_too_large("char");
-    *out = static_cast<char>(value);
+    *out = static_cast<char>(static_cast<signed char>(value));
     return true;
 }
 

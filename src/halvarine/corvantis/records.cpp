@@ -427,7 +427,8 @@ PyType_Slot record_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
     {Py_tp_methods, pickling_methods<pickling>},
     {Py_tp_getset, getset},
-    {repr ? Py_tp_repr : 0, reinterpret_cast<void*>(repr)},
+    // Without a repr this slot ends the list early.
+    {repr != nullptr ? Py_tp_repr : 0, reinterpret_cast<void*>(repr)},
     {0, nullptr},
 };
 
