@@ -143,6 +143,22 @@ def test_no_pixel_reads_above_the_saturated_level():
 # The PSF
 
 
+def test_a_short_exposure_keeps_the_light_of_the_stars_too_faint_to_show_in_it():
+    # A dense field of faint stars under a dark sky: at 1 ms most of its stars are too
+    # faint to draw, and their light must still reach the pixels, as it does at 100 ms.
+    configure({"artefacts": NO_ARTEFACTS},
+              sky={"brightest_mag": 13, "stars_per_deg2": 20000, "background_mag_arcsec2": 23})
+    asi.set_control_value(MONO, CT.ASI_GAIN, 300, False)
+
+    def light_per_second(exposure_us, frames):
+        light = sum(snap(1024, 1024, exposure_us).mean() for _ in range(frames))
+        dark = sum(snap(1024, 1024, exposure_us, dark=True).mean() for _ in range(frames))
+        return (light - dark) / frames / (exposure_us * 1e-6)
+
+    # Without the faint stars' light the short exposure reads about 14% less.
+    assert light_per_second(1000, 12) == pytest.approx(light_per_second(100_000, 2), rel=0.05)
+
+
 def moffat_fit(cutout):
     """FWHM (pixels) and beta of the circular Moffat profile that best fits a
     background-free star image, by a grid over width and index (amplitude by least

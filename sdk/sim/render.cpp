@@ -116,6 +116,16 @@ auto Renderer::Impl::stamp_grid(int reach) -> const StampGrid& {
     return grid;
 }
 
+void Renderer::Impl::set_faint_limit(double limit) {
+    double faint = 0;
+    for (const auto* stars : {&catalogue.sky_stars, &catalogue.stars})
+        for (const Star& star : *stars)
+            if (star.flux < limit)
+                faint += star.flux;
+    scene_faint_limit = limit;
+    faint_rate = faint / (catalogue.field_width * catalogue.field_height);
+}
+
 void Renderer::Impl::render_scene(const FrameRequest& request) {
     int bin = request.bin;
     int width = request.width * bin, height = request.height * bin;
@@ -123,11 +133,15 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
     int blocks = (width + kBlock - 1) / kBlock;
     std::size_t block_count = std::size_t(blocks) * height;
     // The same region: only the stars move, so the sky goes back where they were.
-    bool redraw =
-        scene_key == region_of(request) && scene.size() == n && starred.size() == block_count;
+    double limit = faint_limit(request);
+    bool redraw = scene_key == region_of(request) && scene.size() == n &&
+                  starred.size() == block_count && limit == scene_faint_limit;
+    if (limit != scene_faint_limit)
+        set_faint_limit(limit);
+    float drawn_from = static_cast<float>(limit);
     fit(scene, n);
     // The sky glows with the light of the stars too faint to draw as well.
-    double sky_rate = this->sky_rate + catalogue.unresolved_rate;
+    double sky_rate = this->sky_rate + catalogue.unresolved_rate + faint_rate;
     // Colour of a sensor pixel: that of the output pixel it is binned into.
     auto colour = [&](int x, int y) { return channel(x / bin, y / bin); };
     auto fill_sky = [&](int y, int x_begin, int x_end) {
@@ -166,6 +180,8 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
     // how the rows were split.
     auto draw = [&](const Star& star, int reach, double sx, double sy, int top, int bottom,
                     float* stamp) {
+        if (star.flux < drawn_from)
+            return;
         double u = sx - origin_x, v = sy - origin_y;
         // Most stars of the field lie beyond the region even at the widest stamp.
         if (u + widest + 1 + tap_high_x <= 0 || v + widest + 1 + tap_high_y <= top ||
@@ -259,14 +275,16 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
     int sky_count = static_cast<int>(catalogue.sky_stars.size());
     for (int i = 0; i < sky_count && bands > 1; ++i) {
         const Star& star = catalogue.sky_stars[i];
-        place(i, reaches[i], star.x + centre.x, star.y + centre.y);
+        if (star.flux >= drawn_from)
+            place(i, reaches[i], star.x + centre.x, star.y + centre.y);
     }
     // Seeded stars wrap round the field, so a field that drifts far keeps its density.
     for (std::size_t i = 0; i < catalogue.stars.size() && bands > 1; ++i) {
         const Star& star = catalogue.stars[i];
         int at = sky_count + static_cast<int>(i);
-        place(at, reaches[at], wrap(star.x + centre.x, -margin, catalogue.field_width),
-              wrap(star.y + centre.y, -margin, catalogue.field_height));
+        if (star.flux >= drawn_from)
+            place(at, reaches[at], wrap(star.x + centre.x, -margin, catalogue.field_width),
+                  wrap(star.y + centre.y, -margin, catalogue.field_height));
     }
     run_bands(bands, threads, [&](int band) {
         int top = band_start(band, bands, height), bottom = band_start(band + 1, bands, height);
@@ -313,7 +331,8 @@ void Renderer::Impl::render_scene(const FrameRequest& request) {
 void Renderer::Impl::ensure_scene(const FrameRequest& request) {
     ensure_catalogue();
     ensure_pattern(request);
-    if (!(scene_key == region_of(request)) || !same_path(scene_path, request.path))
+    if (!(scene_key == region_of(request)) || !same_path(scene_path, request.path) ||
+        faint_limit(request) != scene_faint_limit)
         render_scene(request);
 }
 

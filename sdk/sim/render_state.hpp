@@ -31,6 +31,10 @@ inline constexpr double kPsfReach = 4;
 inline constexpr double kPsfCore = 1.5;
 inline constexpr double kWingCut = 1;
 inline constexpr double kTrailStep = 0.5;
+// A star whose brightest pixel would collect less than this share of the read noise in the
+// exposure is not drawn: no stack of a realistic number of frames shows it, and its light
+// joins the sky's. Short video frames skip most of a dense field's stars this way.
+inline constexpr double kFaintShare = 1e-3;
 // Ellipticity of the PSF at the centre and its growth to the corners (where it turns
 // tangential, as field curvature and coma make it).
 inline constexpr double kCentreEllipticity = 0.05, kCornerEllipticity = 0.06;
@@ -190,6 +194,9 @@ struct Renderer::Impl {
     std::vector<FieldOffset> scene_path;
     std::uint64_t scene_version = 0;
     std::vector<float> scene; ///< light, e-/s per sensor pixel
+    /// Stars fainter than this (e-/s) are not drawn; their light, spread over the field,
+    /// is faint_rate (e-/s per sensor pixel).
+    double scene_faint_limit = -1, faint_rate = 0;
     std::vector<Tap> taps;
     /// A star of the frame: its index (sky file's first) and where it stands.
     struct PlacedStar {
@@ -282,6 +289,16 @@ struct Renderer::Impl {
         double radius = alpha_px * std::sqrt(std::pow(beyond, 1 / (1 - kMoffatBeta)) - 1);
         return std::clamp(static_cast<int>(std::ceil(radius)) + 1, narrowest, widest);
     }
+
+    // The faint limit for an exposure, in powers of two so that small changes of exposure
+    // or gain keep the drawn stars; and the light of the stars below it.
+    double faint_limit(const FrameRequest& request) const {
+        double peak_share = (kMoffatBeta - 1) / (std::numbers::pi * alpha_px * alpha_px);
+        double seconds = std::max(request.exposure_s, 1e-9);
+        double limit = kFaintShare * model.read_noise(request.gain) / (seconds * peak_share);
+        return std::exp2(std::floor(std::log2(limit)));
+    }
+    void set_faint_limit(double limit);
 
     void render_scene(const FrameRequest& request);
 
