@@ -208,10 +208,6 @@ def call_note(family, ours, theirs, floor, twin, instr, instr_ctypes, twin_instr
             f"takes {twin * 1e9:.0f} ns, the loop's {floor * 1e9:.0f} ns included: ctypes ÷ "
             f"that is {theirs / twin:.1f}×, the most any binding could show here; asi adds "
             f"{(ours - twin) * 1e9:.0f} ns to it")
-    if family.sdk_varies:
-        return note + (". The simulated mount keeps a history of guide pulses, which each "
-                       "call extends and prunes, so the SDK's own work varies from call to "
-                       "call and the instruction counts of different loops do not compare.")
     if instr and twin_instr and instr_ctypes:
         note += (f" ({instr - twin_instr:,.0f} instructions; by instructions the ceiling is "
                  f"{instr_ctypes / twin_instr:.1f}×)")

@@ -43,9 +43,6 @@ class Family:
     floor_name: str = ""  # the hand-written METH_FASTCALL twin in _benchfloor, if any
     floor_args: tuple = ()  # plain ints: the twin converts as little as there is
     goal: float = 5.0  # ctypes ÷ asi at least
-    # The SDK's own work differs from one loop to the next, so their instruction counts
-    # do not compare.
-    sdk_varies: bool = False
 
     def module_function(self):
         return getattr(asi, self.name)
@@ -64,7 +61,7 @@ FAMILIES = [
     Family("enumeration argument", "set_camera_mode", (0, asi.CameraMode.ASI_MODE_NORMAL),
            "set_camera_mode", (0, 0), goal=10.0),
     Family("enumeration argument", "pulse_guide_on", (0, asi.GuideDirection.ASI_GUIDE_NORTH),
-           "pulse_guide_on", (0, 0), goal=10.0, sdk_varies=True),
+           "pulse_guide_on", (0, 0), goal=10.0),
     Family("four-argument setter", "set_control_value", (0, asi.ControlType.ASI_GAIN, 100, False),
            goal=10.0),
 ]

@@ -26,6 +26,9 @@ constexpr int kMaxPathPoints = 129;
 constexpr std::size_t kMaxSeeingCells = 1 << 20;
 /// Pulses kept at most; a program pulsing faster than any mount reacts loses detail only.
 constexpr std::size_t kMaxPulses = 256;
+/// How far the folded state may lag behind the history's horizon: folding on every call
+/// would make a pulse call walk the whole history each time.
+constexpr Clock::duration kFoldLag = std::chrono::seconds(1);
 
 // Mount motion of each ASI_GUIDE_DIRECTION: north and south move Dec, east and west RA.
 constexpr bool kGuideDec[4] = {true, true, false, false};
@@ -48,6 +51,8 @@ void Camera::guide_pulse(int direction, bool on, Clock::time_point now) {
         for (GuidePulse& pulse : pulses)
             if (pulse.direction == direction && pulse.end == Clock::time_point::max())
                 pulse.end = felt;
+    } else {
+        return; // the axis is already as asked: nothing to record
     }
     prune_history(now);
 }
@@ -180,7 +185,7 @@ void Camera::prune_history(Clock::time_point now) {
     Clock::time_point fold = horizon;
     if (pulses.size() > kMaxPulses)
         fold = std::max(fold, pulses[pulses.size() - kMaxPulses].start);
-    if (fold > mount_time) {
+    if (fold > mount_time && (pulses.size() > kMaxPulses || fold - mount_time >= kFoldLag)) {
         mount = mount_at({fold}).front();
         mount_time = fold;
         std::erase_if(pulses, [&](const GuidePulse& pulse) { return pulse.end <= fold; });

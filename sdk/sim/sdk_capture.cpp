@@ -54,7 +54,9 @@ ASI_ERROR_CODE pulse_guide(int camera_id, int direction, bool on) {
     return with_open(camera_id, [&](CameraLock& camera) {
         if (!camera->model->st4 || direction < 0 || direction > 3)
             return ASI_ERROR_GENERAL_ERROR;
-        camera->guide_pulse(direction, on, Clock::now());
+        // A repeated call changes nothing: answered without reading the clock.
+        if (camera->pulse_on[direction] != on)
+            camera->guide_pulse(direction, on, Clock::now());
         return ASI_SUCCESS;
     });
 }
