@@ -535,13 +535,21 @@ def mean_level(dark):
 
 
 def test_a_passing_cloud_dims_the_light_but_not_the_dark():
-    sim.fast_frames()  # the image shows the exposure set, taking no time
-    opened(MONO)
-    asi.set_roi_format(MONO, 64, 64, 1, asi.ImgType.IMG_RAW16)
-    asi.set_control_value(MONO, EXPOSURE, 2_000_000, False)
-    dark, clear = levels(True), levels(False)
-    sim.pass_cloud(0.0, 2.0)
-    cloudy, cloudy_dark = levels(False), levels(True)
+    # The exposure must start as the cloud comes: a start held up by a busy machine sees
+    # another part of it, so such a try is made again.
+    for _ in range(5):
+        sim.reset()
+        sim.fast_frames()  # the image shows the exposure set, taking no time
+        opened(MONO)
+        asi.set_roi_format(MONO, 64, 64, 1, asi.ImgType.IMG_RAW16)
+        asi.set_control_value(MONO, EXPOSURE, 2_000_000, False)
+        dark, clear = levels(True), levels(False)
+        sim.pass_cloud(0.0, 2.0)
+        came = time.monotonic()
+        cloudy = levels(False)
+        if time.monotonic() - came < 0.02:
+            break
+    cloudy_dark = levels(True)
     # The exposure, centred on the cloud's coming, sees its first half for half its time:
     # there the transparency (sin² down to 0 and back) averages 0.5, so 0.75 of the light
     # passes. Stars that saturate read the full well under the cloud too: left out.
